@@ -1,0 +1,148 @@
+// The persistence library: one DataBaseManager per process records every transfer task and the
+// outcome of each of its items in the migration database, keeps the document cache, and
+// rebuilds a directory tree's selection on resume. Operations run on the callers' threads; each
+// opens and closes its own connection. Failures are logged, never thrown.
+#pragma once
+
+#include <atomic>
+#include <list>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "DataBaseRecords.h"
+#include "DirectoryTreeManager.h"
+#include "VtExport.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+// Which database a connection operation is for. Every call passes 0; the cache database is
+// chosen by ConnectDb's isCacheDb argument alone.
+enum DbType : int {
+    DB_TYPE_MIGRATION = 0,
+};
+
+// Splits `text` at every character of `delimiters` and appends the parts to `parts`: a leading
+// delimiter gives an empty first part, runs of delimiters count as one, trailing ones give no
+// empty last part, and an empty text gives one empty part.
+DATABASE_API void SplitString(const std::wstring& text, const std::wstring& delimiters,
+                              std::vector<std::wstring>& parts);
+
+class DATABASE_API DataBaseManager {
+public:
+    static DataBaseManager* GetInstance();
+
+    // Runs the start-up under the console user's identity; the constructor calls it, and a
+    // caller may call it again (it does nothing more once the manager is initialised).
+    void InitInstance();
+
+    // Empties and recreates the cache folder; returns the cache database's path.
+    std::string CreateDocCachePath();
+
+    // Task writes.
+    void InsertOneTask(TransferTask& task);
+    void InsertOneTask(int transferFileNums, char* session, int transferAppNums, int newPCType,
+                       const std::string& newPCModel);
+    void UpdateFileTaskInfo(TransferTask& task);
+    void UpdateAppTaskInfo(TransferTask& task);
+    void UpdateSettingTaskInfo(TransferTask& task);
+    void UpdateTaskStatus(TransferTask& task);
+    void UpdateTaskStatusById(const int& taskID, const int& status);
+    void UpdateTaskSessionById(const int& taskID, char* session);
+    void UpdateTaskCompleteInfoById(int taskID, int completeNums, long long completeSize,
+                                    int completeEmptyFolderNum);
+
+    // Task queries.
+    void GetLastUnCompleteTask(TransferTask& task);
+    int GetAllTaskInfo(TaskInfoNode* nodes, int capacity);
+    long long GetMigrationConsumerTime();
+    void QueryTaskCompleteInfoByID(int taskID, int& completeNums, long long& completeSize,
+                                   int& completeEmptyFolderNum);
+    int GetMaxTaskID();
+    int GetTransferHistoryNum();
+
+    // The history keeps the three newest tasks.
+    void UpdateTransferHistory();
+    bool CleanTransferHistory();
+
+    // Applications.
+    void InsertAppInfo(std::vector<SendAppInfo>& apps, int taskId);
+    void UpdateTaskAPPStatus(const SendAppInfo& app, const int& taskId);
+    int QueryAppNumByID(int taskId);
+    void QueryAppInfoByID(AppInfoPariNode* out, int taskId, int count);
+    void QueryAllAppNameByID(std::vector<std::wstring>& names, const int& taskId);
+
+    // Settings and bookmarks.
+    void InsertSettingInfo(std::vector<TransferSettingInfo>& settings, int taskId);
+    void UpdateSettingInfo(TransferSettingInfo setting, int taskId);
+    int QuerySettingNumByID(int taskId);
+    void QuerySettingInfoByID(SettingInfoPariNode* out, int taskId, int count);
+    void GetTaskSettingInfo(int taskId, std::vector<std::wstring>& names);
+    void InsertBookmarkInfo(std::vector<std::wstring>& browsers, int taskId);
+    void GetTaskBookmarkInfo(int taskId, std::vector<std::wstring>& names);
+
+    // File results.
+    void UpdateFailFileInfo(std::vector<SendFailedFileInfo>& files, int taskId);
+    void UpdateTaskFileStatus(TransferFileInfo& file);
+    int QueryFailNumByID(int taskId);
+    void QueryFailFileInfoByID(MapFailPariNode* out, int taskId, int count);
+    void GetTaskFileInfo(int taskId, std::list<TransferFileInfo>& files);
+
+    // The file tree: recording the selection and rebuilding it on resume.
+    void InsertFileInfo(DirTreeNode* root, const int& taskId);
+    void RecoveryDirTreeByID(std::vector<SendFailedFileInfo>& failedFiles,
+                             DirectoryTreeManager& tree, int& missingCount);
+    // The cache-resume row loop; `stmt` must come from the library's own SQLite (pass null).
+    void RecoveryDirTree(sqlite3_stmt* stmt, DirectoryTreeManager& tree);
+
+    // The document cache.
+    void CreateDocCacheDb();
+    void InsertFilesToCacheDb(const std::vector<CacheNode>& files, bool isSmallFile);
+    void InsertFileToCacheDB(sqlite3_stmt* stmt, const CacheNode& file, sqlite3* db);
+    void InsertEmptyFilesToCacheDb(const std::vector<CacheEmptyNode>& files);
+    void InsertEmptyFileToCacheDB(sqlite3_stmt* stmt, const CacheEmptyNode& file, sqlite3* db);
+    void RecoveryDirTreeByCacheDb(DirectoryTreeManager& tree, bool isSmallFile);
+
+    DataBaseManager(const DataBaseManager&) = delete;
+    DataBaseManager& operator=(const DataBaseManager&) = delete;
+
+private:
+    DataBaseManager();
+    ~DataBaseManager();
+
+    // Start-up and locations.
+    void Initialize();
+    int GetDBFilePath(std::string& folder);
+
+    // Connections, statements and transactions.
+    bool ConnectDb(sqlite3** db, bool setBusyHandler, DbType dbType, bool isCacheDb);
+    bool ConnectDbReadonly(sqlite3** db, DbType dbType);
+    bool CloseDb(sqlite3* db);
+    bool CreateDb(const std::string& path);
+    int ExecuteNoQuerySqlCmd(sqlite3* db, const std::string& sql);
+    bool ExecuteMulitNoQuerySQL(const std::vector<std::string>& sqls);
+    bool BeginTransaction(sqlite3* db);
+    bool CommitTransaction(sqlite3* db);
+
+    // Schema upgrade.
+    void UpdateTable();
+    void UpdateTaskTable(sqlite3* db);
+    void UpdateFileTable(sqlite3* db);
+    void UpdateAppTable(sqlite3* db);
+    void AlterTableAddItem(sqlite3* db, const std::string& querySql, const std::string& alterSql);
+
+    int GetMinTaskID();
+    bool ClearData();
+    int QueryCountById(const int& taskId, const std::string& sqlPrefix);
+    void InitFileInfoDB(sqlite3_stmt* stmt, const int& taskId, DirTreeNode* node, sqlite3* db);
+    void RecoveryDirTree(sqlite3_stmt* stmt, DirectoryTreeManager& tree,
+                         std::vector<SendFailedFileInfo>& failedFiles, int& missingCount);
+    void FillShotPath(const std::wstring& cachePath, DirTreeNode* node);
+
+    std::mutex dbMutex;           // taken by GetMaxTaskID alone
+    std::atomic<bool> isInit;     // read on many threads while InitInstance may write it
+
+    friend class DbSession;            // the per-operation helper
+    friend class DataBaseManagerTest;  // the tests' fixture
+};

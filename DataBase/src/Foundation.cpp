@@ -1,0 +1,396 @@
+// The foundation of DataBaseManager: the singleton and its start-up under the console user's
+// identity, the data folder and the two database paths, connections, statement text with retry,
+// transactions, and the migration schema with its in-place upgrade.
+#include <sqlite3.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "DataBaseManager.h"
+#include "DbBusyHandler.h"
+#include "DbSession.h"
+#include "Platform.h"
+#include "VtFileUtil.h"
+
+namespace {
+const std::string kMainDbName = "corvanel.db";
+const std::string kDataFolderSuffix =
+    std::string(1, Platform::kPathSeparator) + "Voded" + Platform::kPathSeparator + "Corvanel";
+const std::string kCacheDbName = "doc_Cache.db";
+const std::string kCacheFolder =
+    std::string(1, Platform::kPathSeparator) + "db_cache" + Platform::kPathSeparator;
+
+constexpr int kOpenReadWrite = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX;                // 0x8002
+constexpr int kOpenReadOnly = SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX;                  // 0x8001
+constexpr int kOpenCreate = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;  // 0x8006
+
+constexpr int kExecuteRuns = 4;
+constexpr auto kExecutePause = std::chrono::milliseconds(500);
+
+// The tables of the migration database, in the order start-up creates them.
+const char* const kCreateTableSql[] = {
+    "CREATE TABLE IF NOT EXISTS TransferTask (taskID INTEGER PRIMARY KEY AUTOINCREMENT,startTime "
+    "integer,endTime integer, transferFileNums INTEGER NOT NULL,completeNums INTEGER NOT NULL, "
+    "transferSize INTEGER NOT NULL,completeSize INTEGER NOT NULL, completeEmptyFolderNum INTEGER "
+    "DEFAULT 0, status INTEGER NOT NULL,transferAppNums INTEGER NOT NULL, transferSucAppNums "
+    "INTEGER NOT NULL,macAddr TEXT, transferSettingNums INTEGER NOT NULL, transferSucSettingNums "
+    "INTEGER NOT NULL, session BLOB DEFAULT '', fileStatus integer DEFAULT 0, appStatus integer "
+    "DEFAULT 0, settingStatus integer DEFAULT 0, newPCType INTEGER DEFAULT 0, newPCModel text "
+    "DEFAULT '')",
+    "create table if not exists TransferFileInfo (taskID integer not null,fileName "
+    "text,sendFilePath text,errCode integer DEFAULT -1, targetPath text,status integer DEFAULT -1)",
+    "CREATE TABLE IF NOT EXISTS TransferAppInfo (taskID INTEGER NOT NULL,appName "
+    "TEXT,downStatusIndex INTEGER DEFAULT -1, installStatusIndex INTEGER DEFAULT -1,appIconPath "
+    "text DEFAULT '')",
+    "CREATE TABLE IF NOT EXISTS TransferSettingInfo (taskID INTEGER NOT NULL,settingName TEXT, "
+    "resultType INTEGER DEFAULT 0, primary key (taskID,settingName))",
+    "CREATE TABLE IF NOT EXISTS TransferBookmarkInfo (taskID INTEGER NOT NULL,browserName TEXT)",
+};
+
+struct UpgradeStep {
+    const char* probe;  // counts 0 while the column (or index) is missing
+    const char* alter;
+};
+
+const UpgradeStep kTaskTableSteps[] = {
+    {"select count(1) from sqlite_master where name = 'TransferTask' and sql like "
+     "'%transferSettingNums%'",
+     "alter table TransferTask add column transferSettingNums integer DEFAULT 0"},
+    {"select count(1) from sqlite_master where name = 'TransferTask' and sql like "
+     "'%transferSucSettingNums%'",
+     "alter table TransferTask add column transferSucSettingNums integer DEFAULT 0"},
+    {"select count(1) from sqlite_master where name = 'TransferTask' and sql like '%session%'",
+     "alter table TransferTask add column session BLOB DEFAULT ''"},
+    {"select count(1) from sqlite_master where name = 'TransferTask' and sql like '%fileStatus%'",
+     "alter table TransferTask add column fileStatus integer DEFAULT 0"},
+    {"select count(1) from sqlite_master where name = 'TransferTask' and sql like '%appStatus%'",
+     "alter table TransferTask add column appStatus integer DEFAULT 0"},
+    {"select count(1) from sqlite_master where name = 'TransferTask' and sql like "
+     "'%settingStatus%'",
+     "alter table TransferTask add column settingStatus integer DEFAULT 0"},
+    {"select count(1) from sqlite_master where name = 'TransferTask' and sql like "
+     "'%completeEmptyFolderNum%'",
+     "alter table TransferTask add column completeEmptyFolderNum integer DEFAULT 0"},
+    {"select count(1) from sqlite_master where name = 'TransferTask' and sql like '%newPCType%'",
+     "alter table TransferTask add column newPCType integer DEFAULT -1"},
+    // Declared text: a numeric type word would store a model name such as "007" as 7.
+    {"select count(1) from sqlite_master where name = 'TransferTask' and sql like '%newPCModel%'",
+     "alter table TransferTask add column newPCModel text DEFAULT ''"},
+    {"select count(1) from sqlite_master where name = 'fileIndex' and tbl_name = "
+     "'TransferFileInfo' and sql like '%create index fileIndex%'",
+     "create index fileIndex on TransferFileInfo(taskID,sendFilePath)"},
+};
+
+const UpgradeStep kFileTableSteps[] = {
+    {"select count(1) from sqlite_master where name = 'TransferFileInfo' and sql like "
+     "'%targetPath%'",
+     "alter table TransferFileInfo add column targetPath text"},
+    {"select count(1) from sqlite_master where name = 'TransferFileInfo' and sql like '%status%'",
+     "alter table TransferFileInfo add column status integer DEFAULT -1"},
+};
+
+const UpgradeStep kAppTableSteps[] = {
+    {"select count(1) from sqlite_master where name = 'TransferAppInfo' and sql like "
+     "'%appIconPath%'",
+     "alter table TransferAppInfo add column appIconPath text DEFAULT ''"},
+};
+
+// The statements start-up runs; kept for the life of the library.
+std::vector<std::string>& TableCreationList() {
+    static std::vector<std::string> list;
+    return list;
+}
+
+// An unresolved data folder gives no path at all, so nothing is ever created, opened or
+// deleted at the root of the drive or filesystem.
+std::string MainDbPath(const std::string& folder) {
+    return folder.empty() ? std::string() : folder + Platform::kPathSeparator + kMainDbName;
+}
+std::string CacheDbPath(const std::string& folder) {
+    return folder.empty() ? std::string() : folder + kCacheFolder + kCacheDbName;
+}
+
+// Opens `path` with `flags` into *db for ConnectDb and ConnectDbReadonly.
+bool OpenConnection(const std::string& path, sqlite3** db, int flags, bool setBusyHandler,
+                    const char* operation) {
+    auto logError = [operation](const std::string& text) {
+        Db::LogLine(LOG_LEVEL_ERROR, "SQLite error:" + text, operation);
+    };
+    if (path.empty()) {
+        *db = nullptr;
+        logError("Open database failed,error code is " + std::to_string(SQLITE_CANTOPEN));
+        return false;
+    }
+    int rc = sqlite3_open_v2(path.c_str(), db, flags, nullptr);
+    if (rc != SQLITE_OK) {
+        logError("Open database failed,error code is " + std::to_string(rc));
+        return false;
+    }
+    if (setBusyHandler) {
+        rc = sqlite3_busy_handler(*db, DbBusyHandler, *db);
+        if (rc != SQLITE_OK) {
+            logError("Set busy handler error,error code is " + std::to_string(rc) +
+                     ",reason:" + sqlite3_errmsg(*db));
+        }
+    }
+    return true;
+}
+
+// Reverts the impersonation and closes the console token on every path out of start-up,
+// exceptions included.
+class ConsoleIdentity {
+public:
+    ~ConsoleIdentity() {
+        if (impersonating) RevertToSelf();
+        if (token != nullptr) CloseHandle(token);
+    }
+    HANDLE token = nullptr;
+    bool impersonating = false;
+};
+}  // namespace
+
+// Lifecycle.
+
+DataBaseManager* DataBaseManager::GetInstance() {
+    static DataBaseManager instance;
+    return &instance;
+}
+
+DataBaseManager::DataBaseManager() : isInit(false) { InitInstance(); }
+
+DataBaseManager::~DataBaseManager() = default;
+
+void DataBaseManager::InitInstance() {
+    constexpr const char* kOperation = "InitInstance";
+    ConsoleIdentity identity;
+    DWORD sessionId = WTSGetActiveConsoleSessionId();
+    if (WTSQueryUserToken(sessionId, &identity.token) != TRUE) {
+        identity.token = nullptr;
+        if (GetLastError() == ERROR_PRIVILEGE_NOT_HELD) {
+            // Not allowed to act for the console user (not the local system): run as ourselves.
+            Initialize();
+            return;
+        }
+        Db::LogLine(LOG_LEVEL_ERROR,
+                    "DataBaseManager WTSQueryUserToken failed!: " +
+                        std::to_string(static_cast<unsigned long>(GetLastError())),
+                    kOperation);
+        return;
+    }
+    if (ImpersonateLoggedOnUser(identity.token) != TRUE) {
+        Db::LogLine(LOG_LEVEL_ERROR, "DataBaseManager ImpersonateLoggedOnUser failed!", kOperation);
+        return;
+    }
+    identity.impersonating = true;
+    Initialize();
+}
+
+void DataBaseManager::Initialize() {
+    if (isInit) return;
+    std::string folder;
+    GetDBFilePath(folder);
+    std::string path = MainDbPath(folder);
+    sqlite3_config(SQLITE_CONFIG_MULTITHREAD);
+    // Initialised here, once, so that no later first use races another thread's.
+    sqlite3_initialize();
+    try {
+        CreateDb(path);
+    } catch (const std::exception& e) {
+        Db::LogLine(LOG_LEVEL_ERROR, std::string("SQLite exception: ") + e.what(), "Initialize");
+        return;
+    }
+    std::vector<std::string>& statements = TableCreationList();
+    statements.insert(statements.end(), std::begin(kCreateTableSql), std::end(kCreateTableSql));
+    {
+        DbSession session(*this, "Initialize");
+        if (session.OpenWrite()) {
+            for (const std::string& sql : statements) session.Execute(sql);
+        }
+    }
+    isInit = true;
+    UpdateTable();
+}
+
+// Database locations.
+
+int DataBaseManager::GetDBFilePath(std::string& folder) {
+    char buffer[260] = {};
+    if (SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, buffer) < 0) {
+        return static_cast<int>(GetLastError());
+    }
+    folder = buffer;
+    folder += kDataFolderSuffix;
+    // Throws for an error other than "not found" (access denied, say): nothing here catches it.
+    if (!std::filesystem::exists(std::filesystem::path(folder))) {
+        if (DE::CreateDeepDirectory(folder, nullptr) == 0) {
+            Db::LogLine(LOG_LEVEL_ERROR, "DE::CreateDeepDirectory process failed!",
+                        "GetDBFilePath");
+        }
+    }
+    return 0;
+}
+
+std::string DataBaseManager::CreateDocCachePath() {
+    std::string folder;
+    GetDBFilePath(folder);
+    if (folder.empty()) return std::string();  // never "\db_cache\" at the root of the drive
+    std::string cacheFolder = folder + kCacheFolder;
+    DE::DeleteDeepDirectory(cacheFolder);
+    DE::CreateDeepDirectory(cacheFolder, nullptr);
+    return cacheFolder + kCacheDbName;
+}
+
+// Connections, statements and transactions.
+
+bool DataBaseManager::ConnectDb(sqlite3** db, bool setBusyHandler, DbType, bool isCacheDb) {
+    if (db == nullptr) {
+        Db::LogLine(LOG_LEVEL_ERROR, "connect DB, dataBase pointer is nullptr", "ConnectDb");
+        return false;
+    }
+    std::string folder;
+    GetDBFilePath(folder);
+    std::string path = MainDbPath(folder);
+    if (isCacheDb) {
+        Db::LogLine(LOG_LEVEL_INFO, "connect cache DB", "ConnectDb");
+        path = CacheDbPath(folder);
+    }
+    return OpenConnection(path, db, kOpenReadWrite, setBusyHandler, "ConnectDb");
+}
+
+bool DataBaseManager::ConnectDbReadonly(sqlite3** db, DbType) {
+    if (db == nullptr) {
+        Db::LogLine(LOG_LEVEL_ERROR, "Connect Db read only, dataBase pointer is nullptr",
+                    "ConnectDbReadonly");
+        return false;
+    }
+    std::string folder;
+    GetDBFilePath(folder);
+    return OpenConnection(MainDbPath(folder), db, kOpenReadOnly, true, "ConnectDbReadonly");
+}
+
+bool DataBaseManager::CloseDb(sqlite3* db) {
+    if (db == nullptr) return true;
+    int rc = sqlite3_close_v2(db);
+    if (rc == SQLITE_OK) return true;
+    Db::LogLine(LOG_LEVEL_ERROR, "SQLite error:Close database failed,error code is " + std::to_string(rc),
+                "CloseDb");
+    return false;
+}
+
+bool DataBaseManager::CreateDb(const std::string& path) {
+    auto logError = [](const std::string& text) {
+        Db::LogLine(LOG_LEVEL_ERROR, "SQLite error:" + text, "CreateDb");
+    };
+    if (path.empty()) {
+        // SQLite would open a private temporary database for "": refuse it as unopenable.
+        logError("Create sync database failed,error code is ." + std::to_string(SQLITE_CANTOPEN));
+        return false;
+    }
+    sqlite3* db = nullptr;
+    int rc = sqlite3_open_v2(path.c_str(), &db, kOpenCreate, nullptr);
+    bool created = rc == SQLITE_OK;
+    if (!created) {
+        logError("Create sync database failed,error code is ." + std::to_string(rc));
+    } else {
+        sqlite3_exec(db, "PRAGMA auto_vacuum=1;", nullptr, nullptr, nullptr);
+        sqlite3_exec(db, "PRAGMA journal_mode=WAL;", nullptr, nullptr, nullptr);
+        rc = sqlite3_exec(db, "PRAGMA synchronous=OFF;", nullptr, nullptr, nullptr);
+        if (rc != SQLITE_OK) {
+            logError("Set wal or synchronous failed,error code: " + std::to_string(rc) +
+                     ",reason:" + sqlite3_errmsg(db));
+        }
+    }
+    if (db != nullptr) sqlite3_close(db);
+    return created;
+}
+
+int DataBaseManager::ExecuteNoQuerySqlCmd(sqlite3* db, const std::string& sql) {
+    if (db == nullptr) return SQLITE_ERROR;
+    auto run = [&] { return sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr); };
+    // A busy database: once more at once, then up to three pauses of 500 ms, four runs in all.
+    int rc = run();
+    for (int runs = 1; rc == SQLITE_BUSY && runs < kExecuteRuns; ++runs) {
+        if (runs > 1) std::this_thread::sleep_for(kExecutePause);
+        rc = run();
+    }
+    if (rc == SQLITE_BUSY) std::this_thread::sleep_for(kExecutePause);
+    if (rc == SQLITE_OK) return SQLITE_OK;
+    Db::LogLine(LOG_LEVEL_ERROR,
+                "SQLite error:ExecuteNoQuerySqlCmd failed,error code is " + std::to_string(rc) +
+                    ",reason:" + sqlite3_errmsg(db),
+                "ExecuteNoQuerySqlCmd");
+    return rc;
+}
+
+bool DataBaseManager::ExecuteMulitNoQuerySQL(const std::vector<std::string>& sqls) {
+    DbSession session(*this, "ExecuteMulitNoQuerySQL");
+    if (!session.OpenWrite()) return false;
+    bool allDone = true;
+    for (const std::string& sql : sqls) allDone = session.Execute(sql) == SQLITE_OK && allDone;
+    return allDone;
+}
+
+namespace {
+bool RunTransactionStatement(sqlite3* db, const char* sql, const char* failure,
+                             const char* operation) {
+    if (db == nullptr) return false;
+    int rc = sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+    if (rc == SQLITE_OK) return true;
+    Db::LogLine(LOG_LEVEL_ERROR,
+                std::string("SQLite error:") + failure + std::to_string(rc) + ",reason:" +
+                    sqlite3_errmsg(db),
+                operation);
+    return false;
+}
+}  // namespace
+
+bool DataBaseManager::BeginTransaction(sqlite3* db) {
+    return RunTransactionStatement(db, "begin transaction;", "Begin transaction failed,error code is ",
+                                   "BeginTransaction");
+}
+
+bool DataBaseManager::CommitTransaction(sqlite3* db) {
+    return RunTransactionStatement(db, "commit transaction;",
+                                   "Commit transaction failed,error code is ", "CommitTransaction");
+}
+
+// Schema upgrade.
+
+void DataBaseManager::UpdateTable() {
+    DbSession session(*this, "UpdateTable");
+    session.Info("Start update table.");
+    if (session.OpenWrite()) {
+        UpdateTaskTable(session.Db());
+        UpdateFileTable(session.Db());
+        UpdateAppTable(session.Db());
+        session.Close();
+    }
+    session.Info("End update table.");
+}
+
+void DataBaseManager::UpdateTaskTable(sqlite3* db) {
+    for (const UpgradeStep& step : kTaskTableSteps) AlterTableAddItem(db, step.probe, step.alter);
+}
+
+void DataBaseManager::UpdateFileTable(sqlite3* db) {
+    for (const UpgradeStep& step : kFileTableSteps) AlterTableAddItem(db, step.probe, step.alter);
+}
+
+void DataBaseManager::UpdateAppTable(sqlite3* db) {
+    for (const UpgradeStep& step : kAppTableSteps) AlterTableAddItem(db, step.probe, step.alter);
+}
+
+void DataBaseManager::AlterTableAddItem(sqlite3* db, const std::string& querySql,
+                                        const std::string& alterSql) {
+    if (db == nullptr) return;
+    sqlite3_stmt* raw = nullptr;
+    sqlite3_prepare_v2(db, querySql.c_str(), static_cast<int>(querySql.size()), &raw, nullptr);
+    Statement probe(raw);
+    if (!probe || probe.Step() != SQLITE_ROW) return;
+    int count = probe.Int(0);
+    // The probe's read must end before the alter: an open read keeps an old snapshot, and the
+    // alter would then fail for good with "database is locked" after another writer's commit.
+    probe.Reset();
+    if (count == 0) ExecuteNoQuerySqlCmd(db, alterSql);
+}

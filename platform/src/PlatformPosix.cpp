@@ -1,0 +1,167 @@
+// Stand-ins for the Windows calls on POSIX. They keep the Windows results, error numbers
+// included, so the library's own code runs unchanged; the test seams pick the outcomes of the
+// calls that a test cannot otherwise provoke (the console token, impersonation, the folder).
+#include "Platform.h"
+#include "PlatformTesting.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <cwchar>
+
+namespace {
+thread_local DWORD lastError = 0;
+std::atomic<unsigned long> consoleTokenError{ERROR_PRIVILEGE_NOT_HELD};
+std::atomic<bool> impersonationFails{false};
+std::atomic<unsigned long> appDataError{0};
+
+constexpr DWORD kErrorNoUnicodeTranslation = 1113;
+constexpr DWORD kErrorInsufficientBuffer = 122;
+constexpr DWORD kErrorInvalidParameter = 87;
+constexpr HRESULT kFail = static_cast<HRESULT>(0x80004005L);
+constexpr size_t kMaxPath = 260;
+
+// Decodes one UTF-8 sequence at text[i]; returns its length or 0 when it is not valid UTF-8
+// (overlong forms, surrogates and values past U+10FFFF included).
+size_t DecodeUtf8(const unsigned char* text, size_t size, size_t i, char32_t& out) {
+    unsigned char c = text[i];
+    if (c < 0x80) {
+        out = c;
+        return 1;
+    }
+    size_t length;
+    char32_t min;
+    if ((c & 0xE0) == 0xC0) {
+        length = 2, out = c & 0x1F, min = 0x80;
+    } else if ((c & 0xF0) == 0xE0) {
+        length = 3, out = c & 0x0F, min = 0x800;
+    } else if ((c & 0xF8) == 0xF0) {
+        length = 4, out = c & 0x07, min = 0x10000;
+    } else {
+        return 0;
+    }
+    if (i + length > size) return 0;
+    for (size_t k = 1; k < length; ++k) {
+        unsigned char next = text[i + k];
+        if ((next & 0xC0) != 0x80) return 0;
+        out = (out << 6) | (next & 0x3F);
+    }
+    if (out < min || out > 0x10FFFF || (out >= 0xD800 && out <= 0xDFFF)) return 0;
+    return length;
+}
+}  // namespace
+
+namespace PlatformTesting {
+void SimulateConsoleToken(unsigned long error) { consoleTokenError = error; }
+void SimulateImpersonationFailure(bool fail) { impersonationFails = fail; }
+void SimulateAppDataFailure(unsigned long error) { appDataError = error; }
+}  // namespace PlatformTesting
+
+DWORD GetLastError() { return lastError; }
+void SetLastError(DWORD code) { lastError = code; }
+
+DWORD WTSGetActiveConsoleSessionId() { return 1; }
+
+BOOL WTSQueryUserToken(ULONG, PHANDLE token) {
+    unsigned long error = consoleTokenError;
+    if (error != 0 || token == nullptr) {
+        SetLastError(error != 0 ? error : kErrorInvalidParameter);
+        return FALSE;
+    }
+    static int consoleToken;
+    *token = &consoleToken;
+    return TRUE;
+}
+
+BOOL ImpersonateLoggedOnUser(HANDLE) {
+    if (impersonationFails) {
+        SetLastError(ERROR_PRIVILEGE_NOT_HELD);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL RevertToSelf() { return TRUE; }
+BOOL CloseHandle(HANDLE) { return TRUE; }
+
+HRESULT SHGetFolderPathA(HWND, int folder, HANDLE, DWORD, LPSTR path) {
+    unsigned long error = appDataError;
+    if (error != 0 || folder != CSIDL_COMMON_APPDATA || path == nullptr) {
+        SetLastError(error != 0 ? error : kErrorInvalidParameter);
+        return kFail;
+    }
+    const char* env = std::getenv("PROGRAMDATA");
+    std::string value = (env != nullptr && *env != '\0') ? env : "/var/lib";
+    while (value.size() > 1 && value.back() == '/') value.pop_back();
+    if (value.size() >= kMaxPath) {
+        SetLastError(kErrorInsufficientBuffer);
+        return kFail;
+    }
+    std::memcpy(path, value.c_str(), value.size() + 1);
+    return 0;
+}
+
+// The ANSI code page of a POSIX system is UTF-8, whatever the C locale says.
+int MultiByteToWideChar(UINT, DWORD, LPCSTR text, int bytes, LPWSTR out, int units) {
+    if (text == nullptr || bytes == 0 || bytes < -1 || units < 0) {
+        SetLastError(kErrorInvalidParameter);
+        return 0;
+    }
+    size_t size = bytes == -1 ? std::strlen(text) + 1 : static_cast<size_t>(bytes);
+    auto data = reinterpret_cast<const unsigned char*>(text);
+    size_t written = 0;
+    for (size_t i = 0; i < size;) {
+        char32_t c;
+        size_t length = DecodeUtf8(data, size, i, c);
+        if (length == 0) {
+            SetLastError(kErrorNoUnicodeTranslation);
+            return 0;
+        }
+        if (units != 0) {
+            if (written >= static_cast<size_t>(units)) {
+                SetLastError(kErrorInsufficientBuffer);
+                return 0;
+            }
+            out[written] = static_cast<wchar_t>(c);
+        }
+        ++written;
+        i += length;
+    }
+    return static_cast<int>(written);
+}
+
+__time64_t _time64(__time64_t* out) {
+    __time64_t now = static_cast<__time64_t>(std::time(nullptr));
+    if (out != nullptr) *out = now;
+    return now;
+}
+
+errno_t wcsncpy_s(wchar_t* dest, size_t destSize, const wchar_t* src, size_t count) {
+    if (dest == nullptr || destSize == 0) return EINVAL;
+    if (src == nullptr) {
+        dest[0] = L'\0';
+        return EINVAL;
+    }
+    size_t length = 0;
+    while (length < count && src[length] != L'\0') ++length;
+    if (length >= destSize) {
+        dest[0] = L'\0';
+        return ERANGE;
+    }
+    std::wmemcpy(dest, src, length);
+    dest[length] = L'\0';
+    return 0;
+}
+
+errno_t memcpy_s(void* dest, size_t destSize, const void* src, size_t count) {
+    if (count == 0) return 0;
+    if (dest == nullptr) return EINVAL;
+    if (src == nullptr || destSize < count) {
+        std::memset(dest, 0, destSize);
+        return src == nullptr ? EINVAL : ERANGE;
+    }
+    std::memcpy(dest, src, count);
+    return 0;
+}

@@ -1,0 +1,118 @@
+#include "VtLogger.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+namespace {
+const char* LevelName(LOG_MESSAGE_LEVEL level) {
+    switch (level) {
+        case LOG_LEVEL_TRACE:
+            return "TRACE";
+        case LOG_LEVEL_DEBUG:
+            return "DEBUG";
+        case LOG_LEVEL_INFO:
+            return "INFO";
+        case LOG_LEVEL_ERROR:
+            return "ERROR";
+    }
+    return "LEVEL";
+}
+
+// UTF-8 for the log file. wchar_t is UTF-16 on Windows and UTF-32 elsewhere; an unpaired
+// surrogate or an out-of-range value becomes U+FFFD so that the file stays valid UTF-8.
+std::string ToUtf8(const std::wstring& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        char32_t c = static_cast<char32_t>(text[i]);
+        if (sizeof(wchar_t) == 2 && c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size()) {
+            char32_t low = static_cast<char32_t>(text[i + 1]);
+            if (low >= 0xDC00 && low <= 0xDFFF) {
+                c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+                ++i;
+            }
+        }
+        if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) c = 0xFFFD;
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+std::filesystem::path LogFilePath() {
+    const char* named = std::getenv("VTLOGGER_FILE");
+    if (named != nullptr && *named != '\0') return named;
+    std::error_code error;
+    auto dir = std::filesystem::temp_directory_path(error);
+    return (error ? std::filesystem::path(".") : dir) / "VtLogger.log";
+}
+}  // namespace
+
+VtLogger* VtLogger::GetInstance() {
+    static VtLogger instance;
+    return &instance;
+}
+
+void VtLogger::Log(LOG_MESSAGE_LEVEL level, std::wstringstream& stream) {
+    std::wstring line = stream.str();
+    std::shared_ptr<const Sink> current;
+    {
+        std::lock_guard<std::mutex> lock(sinkMutex);
+        current = sink;
+    }
+    // Called outside the lock, so that a sink may itself log or replace the sink.
+    if (current) {
+        (*current)(level, line);
+        return;
+    }
+    WriteToFile(level, line);
+}
+
+void VtLogger::SetSink(Sink newSink) {
+    auto next = newSink ? std::make_shared<const Sink>(std::move(newSink)) : nullptr;
+    std::lock_guard<std::mutex> lock(sinkMutex);
+    sink = std::move(next);
+}
+
+void VtLogger::WriteToFile(LOG_MESSAGE_LEVEL level, const std::wstring& line) {
+    using namespace std::chrono;
+    auto now = system_clock::now();
+    std::time_t seconds = system_clock::to_time_t(now);
+    auto millis = duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000;
+    std::tm utc{};
+#if defined(_WIN32)
+    gmtime_s(&utc, &seconds);
+#else
+    gmtime_r(&seconds, &utc);
+#endif
+    char stamp[64];
+    std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
+                  utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
+                  static_cast<int>(millis));
+    std::ostringstream thread;
+    thread << std::this_thread::get_id();
+    std::lock_guard<std::mutex> lock(fileMutex);
+    // Opened per line: the file may be rotated or removed by support staff at any time.
+    std::ofstream file(LogFilePath(), std::ios::app | std::ios::binary);
+    if (!file) return;
+    file << stamp << ' ' << LevelName(level) << " [" << thread.str() << "] " << ToUtf8(line)
+         << '\n';
+}

@@ -1,0 +1,58 @@
+// The directory-tree model: the disk tree of this PC and the user's selection in it.
+#pragma once
+
+#include <deque>
+#include <map>
+#include <string>
+#include <unordered_map>
+
+#include "PlatformTypes.h"
+#include "VtExport.h"
+
+struct MODEL_API DirTreeNode {
+    std::wstring fileName;
+    std::wstring sendFilePath;  // the entry's full path on this PC
+    std::wstring targetPath;    // where the entry goes on the new PC
+    DirTreeNode* parent = nullptr;  // null at the root
+    int selectState = 0;            // 0 = not selected
+    bool isFolder = false;
+    std::map<std::wstring, DirTreeNode*> children;  // key: the child's fileName
+    std::wstring shotPath;
+
+    // Selected states: the node itself is fully selected; an ancestor that was not selected
+    // becomes partly selected, so that a walk from the root reaches the node.
+    static constexpr int kSelected = 1;
+    static constexpr int kPartlySelected = 2;
+
+    // Marks this node selected and makes every ancestor non-zero.
+    void Select();
+};
+
+class MODEL_API DirectoryTreeManager {
+public:
+    DirectoryTreeManager();
+    ~DirectoryTreeManager();
+    DirectoryTreeManager(const DirectoryTreeManager&) = delete;
+    DirectoryTreeManager& operator=(const DirectoryTreeManager&) = delete;
+
+    // A folder node with an empty path; never found by FindNodeByPath.
+    DirTreeNode* GetRootNode();
+
+    // Creates a child named `name` under `parent` (the root when null); its sendFilePath is
+    // the parent's path, the platform separator and `name` (just `name` under the root).
+    // An existing child of that name is returned as it is.
+    DirTreeNode* AddNode(DirTreeNode* parent, const std::wstring& name, bool isFolder);
+
+    // The node whose sendFilePath is `path`, or null.
+    DirTreeNode* FindNodeByPath(std::wstring path);
+
+    // The number of nodes below the root.
+    size_t NodeCount() const { return nodes.size() - 1; }
+
+    HANDLE GetDiskTreeBuildFinishEvent() { return diskTreeBuildFinishEvent; }
+
+private:
+    std::deque<DirTreeNode> nodes;  // stable addresses; nodes[0] is the root
+    std::unordered_map<std::wstring, DirTreeNode*> byPath;
+    HANDLE diskTreeBuildFinishEvent = nullptr;
+};

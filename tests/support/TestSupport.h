@@ -1,0 +1,142 @@
+// What every test needs: a fresh data folder of its own, the log lines the library wrote, a way
+// into the manager's private members, and a plain SQLite reader for the database files.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "DataBaseManager.h"
+#include "VtLogger.h"
+
+struct sqlite3;
+
+// A log line as the sink received it.
+struct LogEntry {
+    LOG_MESSAGE_LEVEL level;
+    std::wstring text;
+    bool operator==(const LogEntry& other) const {
+        return level == other.level && text == other.text;
+    }
+};
+void PrintTo(const LogEntry& entry, std::ostream* os);
+
+// The line the library writes for `message` in `operation` ("UpdateTaskStatus").
+LogEntry Info(const std::string& message, const std::string& operation);
+LogEntry Error(const std::string& message, const std::string& operation);
+
+// Rows of a query, each column as text ("NULL" for SQL NULL, hex for a BLOB: "x'0102'").
+using Rows = std::vector<std::vector<std::string>>;
+
+// A connection of the tests' own SQLite. On POSIX it must be closed before the library works on
+// the same file again (file locks belong to the process).
+class TestDb {
+public:
+    explicit TestDb(const std::filesystem::path& path, bool create = false);
+    ~TestDb();
+    TestDb(const TestDb&) = delete;
+    TestDb& operator=(const TestDb&) = delete;
+    void Exec(const std::string& sql);
+    Rows Query(const std::string& sql);
+    std::string Scalar(const std::string& sql);  // first column of the first row
+    long long Count(const std::string& sql) { return std::stoll(Scalar(sql)); }
+    sqlite3* Handle() const { return db; }
+
+private:
+    sqlite3* db = nullptr;
+};
+
+class DataBaseManagerTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // The manager; the first call starts it up in this test's data folder.
+    static DataBaseManager& Manager() { return *DataBaseManager::GetInstance(); }
+
+    // This test's all-users application-data folder, its data folder and the two databases.
+    std::filesystem::path AppDataFolder() const { return appData; }
+    std::filesystem::path DataFolder() const;
+    std::filesystem::path MainDbFile() const { return DataFolder() / "corvanel.db"; }
+    std::filesystem::path CacheDbFile() const { return DataFolder() / "db_cache" / "doc_Cache.db"; }
+
+    // Reads the migration database with the tests' own SQLite (open, query, close).
+    Rows Query(const std::string& sql) const;
+    std::string Scalar(const std::string& sql) const;
+    long long Count(const std::string& sql) const { return std::stoll(Scalar(sql)); }
+    void Exec(const std::string& sql) const;
+
+    // Log capture.
+    std::vector<LogEntry> Lines() const;
+    std::vector<std::wstring> Texts() const;
+    void ClearLines();
+    bool Logged(const std::wstring& fragment) const;
+
+    // The manager's private members.
+    static bool IsInit() { return Manager().isInit.load(); }
+    static void SetInit(bool value) { Manager().isInit = value; }
+    static void Initialize() { Manager().Initialize(); }
+    static int GetDBFilePath(std::string& folder) { return Manager().GetDBFilePath(folder); }
+    static bool ConnectDb(sqlite3** db, bool busy, DbType type, bool cache) {
+        return Manager().ConnectDb(db, busy, type, cache);
+    }
+    static bool ConnectDbReadonly(sqlite3** db, DbType type) {
+        return Manager().ConnectDbReadonly(db, type);
+    }
+    static bool CloseDb(sqlite3* db) { return Manager().CloseDb(db); }
+    static bool CreateDb(const std::string& path) { return Manager().CreateDb(path); }
+    static int ExecuteNoQuerySqlCmd(sqlite3* db, const std::string& sql) {
+        return Manager().ExecuteNoQuerySqlCmd(db, sql);
+    }
+    static bool ExecuteMulitNoQuerySQL(const std::vector<std::string>& sqls) {
+        return Manager().ExecuteMulitNoQuerySQL(sqls);
+    }
+    static bool BeginTransaction(sqlite3* db) { return Manager().BeginTransaction(db); }
+    static bool CommitTransaction(sqlite3* db) { return Manager().CommitTransaction(db); }
+    static void UpdateTable() { Manager().UpdateTable(); }
+    static void AlterTableAddItem(sqlite3* db, const std::string& probe, const std::string& alter) {
+        Manager().AlterTableAddItem(db, probe, alter);
+    }
+    static int GetMinTaskID() { return Manager().GetMinTaskID(); }
+    static bool ClearData() { return Manager().ClearData(); }
+    static int QueryCountById(const int& taskId, const std::string& prefix) {
+        return Manager().QueryCountById(taskId, prefix);
+    }
+    static void InitFileInfoDB(sqlite3_stmt* stmt, const int& taskId, DirTreeNode* node,
+                               sqlite3* db) {
+        Manager().InitFileInfoDB(stmt, taskId, node, db);
+    }
+    static void RecoveryDirTreeRows(sqlite3_stmt* stmt, DirectoryTreeManager& tree,
+                                    std::vector<SendFailedFileInfo>& failed, int& missing) {
+        Manager().RecoveryDirTree(stmt, tree, failed, missing);
+    }
+    static void FillShotPath(const std::wstring& cachePath, DirTreeNode* node) {
+        Manager().FillShotPath(cachePath, node);
+    }
+
+private:
+    std::filesystem::path appData;
+    mutable std::mutex linesMutex;
+    std::vector<LogEntry> lines;
+};
+
+// Holds the migration database's write lock from another connection until destroyed: a
+// child process on POSIX (locks of one process never conflict), a thread's connection on Windows.
+class WriteLockHolder {
+public:
+    explicit WriteLockHolder(const std::filesystem::path& dbFile);
+    ~WriteLockHolder();
+    WriteLockHolder(const WriteLockHolder&) = delete;
+    WriteLockHolder& operator=(const WriteLockHolder&) = delete;
+
+private:
+    struct State;
+    State* state;
+};
+
+// Builds a std::string from a wide literal's ASCII content and back, for messages.
+std::wstring Widen(const std::string& text);
