@@ -14,5 +14,10 @@ DATABASE_API void SimulateImpersonationFailure(bool fail);
 // 0: the application-data folder resolves normally; any other value: the lookup fails and
 // GetLastError gives that value. Default 0.
 DATABASE_API void SimulateAppDataFailure(unsigned long lastError);
+
+// What the stand-ins saw: whether the calling thread still impersonates the console user, and
+// how many console tokens are open (obtained and not yet closed).
+DATABASE_API bool IsImpersonating();
+DATABASE_API int OpenConsoleTokens();
 }  // namespace PlatformTesting
 #endif

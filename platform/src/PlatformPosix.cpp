@@ -16,6 +16,9 @@ thread_local DWORD lastError = 0;
 std::atomic<unsigned long> consoleTokenError{ERROR_PRIVILEGE_NOT_HELD};
 std::atomic<bool> impersonationFails{false};
 std::atomic<unsigned long> appDataError{0};
+thread_local bool impersonating = false;  // impersonation belongs to one thread
+std::atomic<int> openTokens{0};
+int consoleToken;  // the handle the stand-in hands out
 
 constexpr DWORD kErrorNoUnicodeTranslation = 1113;
 constexpr DWORD kErrorInsufficientBuffer = 122;
@@ -57,6 +60,8 @@ namespace PlatformTesting {
 void SimulateConsoleToken(unsigned long error) { consoleTokenError = error; }
 void SimulateImpersonationFailure(bool fail) { impersonationFails = fail; }
 void SimulateAppDataFailure(unsigned long error) { appDataError = error; }
+bool IsImpersonating() { return impersonating; }
+int OpenConsoleTokens() { return openTokens; }
 }  // namespace PlatformTesting
 
 DWORD GetLastError() { return lastError; }
@@ -70,8 +75,8 @@ BOOL WTSQueryUserToken(ULONG, PHANDLE token) {
         SetLastError(error != 0 ? error : kErrorInvalidParameter);
         return FALSE;
     }
-    static int consoleToken;
     *token = &consoleToken;
+    ++openTokens;
     return TRUE;
 }
 
@@ -80,11 +85,19 @@ BOOL ImpersonateLoggedOnUser(HANDLE) {
         SetLastError(ERROR_PRIVILEGE_NOT_HELD);
         return FALSE;
     }
+    impersonating = true;
     return TRUE;
 }
 
-BOOL RevertToSelf() { return TRUE; }
-BOOL CloseHandle(HANDLE) { return TRUE; }
+BOOL RevertToSelf() {
+    impersonating = false;
+    return TRUE;
+}
+
+BOOL CloseHandle(HANDLE handle) {
+    if (handle == &consoleToken) --openTokens;
+    return TRUE;
+}
 
 HRESULT SHGetFolderPathA(HWND, int folder, HANDLE, DWORD, LPSTR path) {
     unsigned long error = appDataError;
