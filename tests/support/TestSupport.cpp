@@ -9,7 +9,9 @@
 #include <random>
 #include <stdexcept>
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <shlobj.h>
+#else
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -129,7 +131,9 @@ void DataBaseManagerTest::TearDown() {
 
 fs::path DataBaseManagerTest::DataFolder() const { return appData / "Voded" / "Corvanel"; }
 
-Rows DataBaseManagerTest::Query(const std::string& sql) const { return TestDb(MainDbFile()).Query(sql); }
+Rows DataBaseManagerTest::Query(const std::string& sql) const {
+    return TestDb(MainDbFile()).Query(sql);
+}
 std::string DataBaseManagerTest::Scalar(const std::string& sql) const {
     return TestDb(MainDbFile()).Scalar(sql);
 }
@@ -186,8 +190,9 @@ WriteLockHolder::WriteLockHolder(const fs::path& dbFile) : state(new State) {
         ::close(ready[0]);
         ::close(release[1]);
         sqlite3* db = nullptr;
-        int ok = sqlite3_open_v2(dbFile.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK &&
-                 sqlite3_exec(db, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr) == SQLITE_OK;
+        int ok =
+            sqlite3_open_v2(dbFile.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK &&
+            sqlite3_exec(db, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr) == SQLITE_OK;
         char flag = ok ? 1 : 0;
         if (::write(ready[1], &flag, 1) != 1) ::_exit(1);
         char done;
