@@ -140,8 +140,8 @@ private:
                          std::vector<SendFailedFileInfo>& failedFiles, int& missingCount);
     void FillShotPath(const std::wstring& cachePath, DirTreeNode* node);
 
-    std::mutex dbMutex;           // taken by GetMaxTaskID alone
-    std::atomic<bool> isInit;     // read on many threads while InitInstance may write it
+    std::mutex dbMutex;        // taken by GetMaxTaskID alone
+    std::atomic<bool> isInit;  // read on many threads while InitInstance may write it
 
     friend class DbSession;            // the per-operation helper
     friend class DataBaseManagerTest;  // the tests' fixture

@@ -10,8 +10,9 @@ namespace Db {
 void LogLine(LOG_MESSAGE_LEVEL level, const std::string& message, const char* operation) {
     std::wstringstream stream;
     // Narrow texts are widened byte by byte by the stream; the parentheses are wide.
-    stream << "[" << "DATABASE" << "]" << message.c_str() << L"(" << "DataBaseManager::"
-           << operation << L")";
+    stream << "["
+           << "DATABASE"
+           << "]" << message.c_str() << L"(" << "DataBaseManager::" << operation << L")";
     VtLogger::GetInstance()->Log(level, stream);
 }
 }  // namespace Db

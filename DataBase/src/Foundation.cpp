@@ -21,9 +21,10 @@ const std::string kCacheDbName = "doc_Cache.db";
 const std::string kCacheFolder =
     std::string(1, Platform::kPathSeparator) + "db_cache" + Platform::kPathSeparator;
 
-constexpr int kOpenReadWrite = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX;                // 0x8002
-constexpr int kOpenReadOnly = SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX;                  // 0x8001
-constexpr int kOpenCreate = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;  // 0x8006
+constexpr int kOpenReadWrite = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX;  // 0x8002
+constexpr int kOpenReadOnly = SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX;    // 0x8001
+constexpr int kOpenCreate =
+    SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;  // 0x8006
 
 constexpr int kExecuteRuns = 4;
 constexpr auto kExecutePause = std::chrono::milliseconds(500);
@@ -273,7 +274,8 @@ bool DataBaseManager::CloseDb(sqlite3* db) {
     if (db == nullptr) return true;
     int rc = sqlite3_close_v2(db);
     if (rc == SQLITE_OK) return true;
-    Db::LogLine(LOG_LEVEL_ERROR, "SQLite error:Close database failed,error code is " + std::to_string(rc),
+    Db::LogLine(LOG_LEVEL_ERROR,
+                "SQLite error:Close database failed,error code is " + std::to_string(rc),
                 "CloseDb");
     return false;
 }
@@ -338,16 +340,16 @@ bool RunTransactionStatement(sqlite3* db, const char* sql, const char* failure,
     int rc = sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
     if (rc == SQLITE_OK) return true;
     Db::LogLine(LOG_LEVEL_ERROR,
-                std::string("SQLite error:") + failure + std::to_string(rc) + ",reason:" +
-                    sqlite3_errmsg(db),
+                std::string("SQLite error:") + failure + std::to_string(rc) +
+                    ",reason:" + sqlite3_errmsg(db),
                 operation);
     return false;
 }
 }  // namespace
 
 bool DataBaseManager::BeginTransaction(sqlite3* db) {
-    return RunTransactionStatement(db, "begin transaction;", "Begin transaction failed,error code is ",
-                                   "BeginTransaction");
+    return RunTransactionStatement(db, "begin transaction;",
+                                   "Begin transaction failed,error code is ", "BeginTransaction");
 }
 
 bool DataBaseManager::CommitTransaction(sqlite3* db) {

@@ -61,7 +61,10 @@ std::wstring FromUtf8(const char* text, size_t bytes, size_t maxUnits) {
         if (lead < 0x80) {
             c = lead;
         } else {
-            size_t need = (lead & 0xE0) == 0xC0 ? 2 : (lead & 0xF0) == 0xE0 ? 3 : (lead & 0xF8) == 0xF0 ? 4 : 0;
+            size_t need = (lead & 0xE0) == 0xC0   ? 2
+                          : (lead & 0xF0) == 0xE0 ? 3
+                          : (lead & 0xF8) == 0xF0 ? 4
+                                                  : 0;
             char32_t value = need == 2 ? (lead & 0x1F) : need == 3 ? (lead & 0x0F) : (lead & 0x07);
             size_t k = 1;
             for (; need != 0 && k < need && i + k < bytes && (data[i + k] & 0xC0) == 0x80; ++k) {

@@ -24,7 +24,7 @@ typedef void* HWND;
 typedef HANDLE* PHANDLE;
 typedef unsigned int UINT;
 typedef unsigned long ULONG;
-typedef long HRESULT;
+typedef int HRESULT;  // 32 bits, as on Windows: failures are negative
 typedef long long __time64_t;
 typedef int errno_t;
 

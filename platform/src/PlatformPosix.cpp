@@ -23,7 +23,7 @@ int consoleToken;  // the handle the stand-in hands out
 constexpr DWORD kErrorNoUnicodeTranslation = 1113;
 constexpr DWORD kErrorInsufficientBuffer = 122;
 constexpr DWORD kErrorInvalidParameter = 87;
-constexpr HRESULT kFail = static_cast<HRESULT>(0x80004005L);
+constexpr HRESULT kFail = static_cast<HRESULT>(0x80004005u);
 constexpr size_t kMaxPath = 260;
 
 // Decodes one UTF-8 sequence at text[i]; returns its length or 0 when it is not valid UTF-8

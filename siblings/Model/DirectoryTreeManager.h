@@ -11,8 +11,8 @@
 
 struct MODEL_API DirTreeNode {
     std::wstring fileName;
-    std::wstring sendFilePath;  // the entry's full path on this PC
-    std::wstring targetPath;    // where the entry goes on the new PC
+    std::wstring sendFilePath;      // the entry's full path on this PC
+    std::wstring targetPath;        // where the entry goes on the new PC
     DirTreeNode* parent = nullptr;  // null at the root
     int selectState = 0;            // 0 = not selected
     bool isFolder = false;
