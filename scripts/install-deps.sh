@@ -1,19 +1,31 @@
 #!/usr/bin/env bash
 # Installs what a fresh Debian machine lacks for building and testing, and nothing it has.
+# A tool counts as present when its command is there, however it was installed (npm may come
+# with nodejs); a library when its Debian package is.
 set -euo pipefail
-packages=(cmake g++ make libgtest-dev libbenchmark-dev npm
-          g++-mingw-w64-x86-64 wine64
-          libcli11-dev nlohmann-json3-dev
-          clang libclang-rt-14-dev)
 missing=()
-for p in "${packages[@]}"; do
-    dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
+need_command() { command -v "$1" >/dev/null 2>&1 || [ -x "$1" ] || missing+=("$2"); }
+need_package() { dpkg -s "$1" >/dev/null 2>&1 || missing+=("$1"); }
+
+need_command cmake cmake
+need_command g++ g++
+need_command make make
+need_command npm npm
+need_command clang++ clang
+need_command x86_64-w64-mingw32-g++-posix g++-mingw-w64-x86-64
+need_command /usr/lib/wine/wine64 wine64
+need_package libgtest-dev
+need_package libbenchmark-dev
+need_package libcli11-dev
+need_package nlohmann-json3-dev
+need_package libclang-rt-14-dev
+
 if [ ${#missing[@]} -gt 0 ]; then
     echo "install-deps: installing ${missing[*]}"
     sudo_cmd=""
     [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
     $sudo_cmd apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq --no-install-recommends \
+        "${missing[@]}" >/dev/null
 fi
 bash "$(dirname "$0")/fetch-sqlite.sh"
