@@ -2,9 +2,12 @@
 #pragma once
 
 #include <deque>
+#include <filesystem>
 #include <map>
 #include <string>
+#include <system_error>
 #include <unordered_map>
+#include <vector>
 
 #include "PlatformTypes.h"
 #include "VtExport.h"
@@ -28,6 +31,12 @@ struct MODEL_API DirTreeNode {
     void Select();
 };
 
+// An entry that a disk scan left out, and why.
+struct DiskScanSkip {
+    std::filesystem::path path;
+    std::error_code error;
+};
+
 class MODEL_API DirectoryTreeManager {
 public:
     DirectoryTreeManager();
@@ -45,6 +54,15 @@ public:
 
     // The node whose sendFilePath is `path`, or null.
     DirTreeNode* FindNodeByPath(std::wstring path);
+
+    // Adds `folder` as read from the disk: its node is a child of the root named after the
+    // folder's absolute path, so that every node's sendFilePath is the entry's real path. Links
+    // are added as files and never followed. Folders that cannot be listed, names that are not
+    // text, and entries that are neither files, folders nor links are left out and appended to
+    // `skipped`. Signals the finish event when done. Returns the folder's node, or null when
+    // `folder` itself cannot be listed (its reason in `skipped`).
+    DirTreeNode* BuildDiskTree(const std::filesystem::path& folder,
+                               std::vector<DiskScanSkip>& skipped);
 
     // The number of nodes below the root.
     size_t NodeCount() const { return nodes.size() - 1; }
