@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "Platform.h"
@@ -119,6 +120,12 @@ std::wstring Column(sqlite3_stmt* stmt, int column) {
 int CopyColumn(sqlite3_stmt* stmt, int column, wchar_t* dest, size_t units) {
     if constexpr (kUtf16) {
         auto text = static_cast<const wchar_t*>(sqlite3_column_text16(stmt, column));
+        if (text == nullptr) {
+            // wcsncpy_s's own result for a missing source, without its call of the CRT's
+            // invalid-parameter handler, whose default may end the host's whole process.
+            dest[0] = L'\0';
+            return EINVAL;
+        }
         return wcsncpy_s(dest, units, text, units - 1);
     } else {
         auto text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, column));
