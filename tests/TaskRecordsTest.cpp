@@ -202,6 +202,8 @@ TEST_F(TaskRecordsTest, ShortFormInsertsAFreshTaskFromItsArguments) {
     Row row = TaskRow(1);
     EXPECT_EQ(row["startTime"], row["endTime"]);
     EXPECT_EQ(row["macAddr"], " ");
+    EXPECT_EQ(std::make_tuple(row["transferFileNums"], row["transferAppNums"], row["newPCType"]),
+              std::make_tuple("5", "6", "7"));
     EXPECT_EQ(row["session"], Columns(task)["session"]);
     EXPECT_EQ(row["newPCModel"], "Zeichenbrett \xc3\x9c");
     for (const char* zero :
