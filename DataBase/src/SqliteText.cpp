@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <cwchar>
 
 #include "Platform.h"
 
@@ -12,40 +13,53 @@ namespace {
 constexpr bool kUtf16 = sizeof(wchar_t) == 2;
 constexpr char32_t kReplacement = 0xFFFD;
 
-void AppendUtf8(std::string& out, char32_t c) {
+// Writes `c` as UTF-8 at `out` (at most 4 bytes); returns the bytes written.
+size_t EncodeUtf8(char32_t c, char* out) {
     if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) c = kReplacement;
     if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
+        out[0] = static_cast<char>(c);
+        return 1;
     }
+    if (c < 0x800) {
+        out[0] = static_cast<char>(0xC0 | (c >> 6));
+        out[1] = static_cast<char>(0x80 | (c & 0x3F));
+        return 2;
+    }
+    if (c < 0x10000) {
+        out[0] = static_cast<char>(0xE0 | (c >> 12));
+        out[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out[2] = static_cast<char>(0x80 | (c & 0x3F));
+        return 3;
+    }
+    out[0] = static_cast<char>(0xF0 | (c >> 18));
+    out[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out[3] = static_cast<char>(0x80 | (c & 0x3F));
+    return 4;
 }
-}  // namespace
 
-std::string ToUtf8(const std::wstring& text) {
-    std::string out;
-    out.reserve(text.size() + text.size() / 4);
-    for (size_t i = 0; i < text.size(); ++i) {
+// Encodes `length` units of `text` into `out`, which holds at least 4 bytes per unit (a UTF-16
+// pair becomes 4 bytes, a single unit at most 3 or 4). Returns the bytes written.
+size_t EncodeUtf8(const wchar_t* text, size_t length, char* out) {
+    size_t written = 0;
+    for (size_t i = 0; i < length; ++i) {
         char32_t c = static_cast<char32_t>(text[i]);
-        if (kUtf16 && c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size()) {
+        if (kUtf16 && c >= 0xD800 && c <= 0xDBFF && i + 1 < length) {
             char32_t low = static_cast<char32_t>(text[i + 1]);
             if (low >= 0xDC00 && low <= 0xDFFF) {
                 c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
                 ++i;
             }
         }
-        AppendUtf8(out, c);
+        written += EncodeUtf8(c, out + written);
     }
+    return written;
+}
+}  // namespace
+
+std::string ToUtf8(const std::wstring& text) {
+    std::string out(text.size() * 4, '\0');
+    out.resize(EncodeUtf8(text.data(), text.size(), &out[0]));
     return out;
 }
 
@@ -95,13 +109,15 @@ int Bind(sqlite3_stmt* stmt, int index, const std::wstring& text) {
     if constexpr (kUtf16) {
         return sqlite3_bind_text16(stmt, index, text.c_str(), -1, SQLITE_STATIC);
     } else {
-        std::string utf8 = ToUtf8(text);
-        // SQLite owns the converted copy and frees it when the parameter is rebound or the
-        // statement is finalized, so no path can leave it dangling.
-        auto* copy = static_cast<char*>(sqlite3_malloc64(utf8.size() + 1));
-        if (copy == nullptr) return SQLITE_NOMEM;
-        std::memcpy(copy, utf8.c_str(), utf8.size() + 1);
-        return sqlite3_bind_text64(stmt, index, copy, utf8.size(), sqlite3_free, SQLITE_UTF8);
+        // Up to the first 0 character, as the UTF-16 bind with length -1 takes it. SQLite owns
+        // the converted copy and frees it when the parameter is rebound or the statement is
+        // finalized, so no path can leave it dangling.
+        size_t length = std::wcslen(text.c_str());
+        auto* utf8 = static_cast<char*>(sqlite3_malloc64(length * 4 + 1));
+        if (utf8 == nullptr) return SQLITE_NOMEM;
+        size_t bytes = EncodeUtf8(text.c_str(), length, utf8);
+        utf8[bytes] = '\0';
+        return sqlite3_bind_text64(stmt, index, utf8, bytes, sqlite3_free, SQLITE_UTF8);
     }
 }
 
