@@ -528,3 +528,13 @@ TEST_F(TaskRecordsNotInitialisedTest, CleaningTheHistoryStillDeletes) {
     }
     EXPECT_EQ(Count("SELECT count(1) FROM TransferTask"), 0);
 }
+
+TEST_F(DataBaseManagerTest, CleaningAMissingDatabaseReportsFailure) {
+    Manager();
+    std::filesystem::remove(MainDbFile());
+    ClearLines();
+    EXPECT_FALSE(Manager().CleanTransferHistory());
+    EXPECT_FALSE(std::filesystem::exists(MainDbFile()));
+    EXPECT_EQ(Lines().front(),
+              Error("SQLite error:Open database failed,error code is 14", "ConnectDb"));
+}

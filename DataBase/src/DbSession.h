@@ -93,6 +93,8 @@ public:
     bool OpenCache() { return Keep(manager.ConnectDb(&db, true, DB_TYPE_MIGRATION, true)); }
     bool OpenRead() { return Keep(manager.ConnectDbReadonly(&db, DB_TYPE_MIGRATION)); }
     sqlite3* Db() const { return db; }
+    // Whether the open itself succeeded (a failed open may still have left a handle).
+    bool Opened() const { return opened; }
     void Close();
 
     // Prepares on this session's connection; an empty statement when it does not prepare.
@@ -107,11 +109,15 @@ public:
     DataBaseManager& Manager() const { return manager; }
 
 private:
-    bool Keep(bool) const { return db != nullptr; }
+    bool Keep(bool succeeded) {
+        opened = succeeded;
+        return db != nullptr;
+    }
 
     DataBaseManager& manager;
     const char* operation;
     sqlite3* db = nullptr;
+    bool opened = false;
 };
 
 // Fills at most `capacity` elements of a caller's array from the statement's rows, calling

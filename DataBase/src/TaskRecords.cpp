@@ -368,5 +368,6 @@ bool DataBaseManager::ClearData() {
     DbSession session(*this, "ClearData");
     if (!session.OpenWrite()) return false;
     DeleteFromHistory(session, "", "DeleteErrorTask failed,error code is ");
-    return true;
+    // A database that could not be opened was not cleared, whatever handle SQLite left.
+    return session.Opened();
 }
