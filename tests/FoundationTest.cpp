@@ -110,18 +110,7 @@ TEST_F(DataBaseManagerTest, OldLayoutIsUpgradedInPlaceOnceAndKeepsItsRows) {
     fs::create_directories(DataFolder());
     {
         TestDb old(MainDbFile(), true);
-        old.Exec(
-            "CREATE TABLE TransferTask (taskID INTEGER PRIMARY KEY AUTOINCREMENT,startTime "
-            "integer,endTime integer, transferFileNums INTEGER NOT NULL,completeNums INTEGER "
-            "NOT NULL, transferSize INTEGER NOT NULL,completeSize INTEGER NOT NULL, status "
-            "INTEGER NOT NULL,transferAppNums INTEGER NOT NULL, transferSucAppNums INTEGER "
-            "NOT NULL,macAddr TEXT)");
-        old.Exec(
-            "create table TransferFileInfo (taskID integer not null,fileName "
-            "text,sendFilePath text,errCode integer DEFAULT -1)");
-        old.Exec(
-            "CREATE TABLE TransferAppInfo (taskID INTEGER NOT NULL,appName "
-            "TEXT,downStatusIndex INTEGER DEFAULT -1, installStatusIndex INTEGER DEFAULT -1)");
+        CreateOldLayout(old);
         old.Exec("insert into TransferTask values (NULL, 1, 2, 3, 4, 5, 6, 7, 8, 9, 'mac')");
         old.Exec("insert into TransferFileInfo values (1, 'a', 'C:/a', 0)");
     }

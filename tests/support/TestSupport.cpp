@@ -99,6 +99,21 @@ std::string TestDb::Scalar(const std::string& sql) {
     return rows[0][0];
 }
 
+void CreateOldLayout(TestDb& db) {
+    db.Exec(
+        "CREATE TABLE TransferTask (taskID INTEGER PRIMARY KEY AUTOINCREMENT,startTime "
+        "integer,endTime integer, transferFileNums INTEGER NOT NULL,completeNums INTEGER "
+        "NOT NULL, transferSize INTEGER NOT NULL,completeSize INTEGER NOT NULL, status "
+        "INTEGER NOT NULL,transferAppNums INTEGER NOT NULL, transferSucAppNums INTEGER "
+        "NOT NULL,macAddr TEXT)");
+    db.Exec(
+        "create table TransferFileInfo (taskID integer not null,fileName "
+        "text,sendFilePath text,errCode integer DEFAULT -1)");
+    db.Exec(
+        "CREATE TABLE TransferAppInfo (taskID INTEGER NOT NULL,appName "
+        "TEXT,downStatusIndex INTEGER DEFAULT -1, installStatusIndex INTEGER DEFAULT -1)");
+}
+
 void DataBaseManagerTest::SetUp() {
 #if defined(_WIN32)
     // SHGetFolderPathA gives the real all-users folder; each case starts from an empty one.

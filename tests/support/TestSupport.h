@@ -50,6 +50,10 @@ private:
     sqlite3* db = nullptr;
 };
 
+// The three tables as an earlier layout wrote them, before the columns and the index that the
+// start-up's upgrade adds.
+void CreateOldLayout(TestDb& db);
+
 class DataBaseManagerTest : public ::testing::Test {
 protected:
     void SetUp() override;
