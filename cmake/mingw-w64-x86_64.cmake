@@ -10,6 +10,13 @@ set(CMAKE_C_COMPILER ${_mingw}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${_mingw}-g++-posix)
 set(CMAKE_RC_COMPILER ${_mingw}-windres)
 
+# The GCC runtime and winpthread go into every binary, ours and those of programs built against
+# the package, so nothing needs libstdc++-6.dll or libwinpthread-1.dll beside it (missing, they
+# stop a program at load with status c0000135).
+foreach(_kind EXE SHARED MODULE)
+    set(CMAKE_${_kind}_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+endforeach()
+
 # Headers, libraries and packages come from the MinGW sysroot only, never from the host
 # (Linux's GTest package must not be found); programs come from the host.
 set(CMAKE_FIND_ROOT_PATH /usr/${_mingw})
