@@ -1,0 +1,511 @@
+#include "Migration.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <future>
+#include <iterator>
+#include <list>
+#include <map>
+#include <random>
+#include <set>
+#include <system_error>
+#include <vector>
+
+#include "Console.h"
+#include "DataBaseManager.h"
+#include "FileTreeThreadPool.h"
+#include "Library.h"
+#include "Text.h"
+#include "Tool.h"
+
+namespace fs = std::filesystem;
+
+namespace transferdb {
+namespace {
+
+// Applications, settings and browsers that every task carries, so that the records of every
+// kind are filled as in a migration to a new PC; they "migrate" once the files are done.
+const wchar_t* const kSampleApps[] = {L"Text Editor", L"Photo Viewer", L"Spreadsheet"};
+const wchar_t* const kSampleSettings[] = {L"Desktop background", L"Mouse pointer speed",
+                                          L"Regional format"};
+const wchar_t* const kSampleBrowsers[] = {L"Web browser (default profile)",
+                                          L"Web browser (work profile)"};
+
+constexpr int kFailureBatch = 16;      // failures recorded together
+constexpr int kCheckpointEvery = 100;  // files between two progress records of the task
+constexpr size_t kFailuresListed = 10;
+const char* const kPartSuffix = ".transferdb-part";
+
+// One selected leaf of the tree: a file, a link or an empty folder.
+struct Entry {
+    DirTreeNode* node = nullptr;
+    fs::path source;
+    fs::path target;
+    long long size = 0;
+    bool folder = false;
+    bool injectFailure = false;
+};
+
+struct Folders {
+    fs::path source;
+    fs::path target;
+    std::wstring targetText;
+};
+
+bool Inside(const fs::path& inner, const fs::path& outer) {
+    fs::path relative = inner.lexically_relative(outer);
+    return !relative.empty() && *relative.begin() != "..";
+}
+
+Folders CheckFolders(const MigrationOptions& options) {
+    Folders folders;
+    std::error_code error;
+    folders.source = fs::absolute(PathFromArgument(options.source), error).lexically_normal();
+    if (error || !fs::is_directory(folders.source, error)) {
+        throw ToolError(kExitUsage, "SOURCE " + options.source + " is not a folder");
+    }
+    folders.target = fs::absolute(PathFromArgument(options.target), error).lexically_normal();
+    if (error || (fs::exists(folders.target, error) && !fs::is_directory(folders.target, error))) {
+        throw ToolError(kExitUsage, "TARGET " + options.target + " is not a folder");
+    }
+    if (!TextFromPath(folders.target, folders.targetText)) {
+        throw ToolError(kExitUsage, "TARGET " + options.target + " is not a UTF-8 path");
+    }
+    // Copying a folder into itself, or over the folder that holds it, would overwrite sources.
+    fs::path source = fs::weakly_canonical(folders.source, error);
+    fs::path target = fs::weakly_canonical(folders.target, error);
+    if (Inside(target, source) || Inside(source, target)) {
+        throw ToolError(kExitUsage, "SOURCE and TARGET must not lie inside each other");
+    }
+    return folders;
+}
+
+DirTreeNode* ScanSource(DirectoryTreeManager& tree, const fs::path& source) {
+    std::vector<DiskScanSkip> skipped;
+    DirTreeNode* top = tree.BuildDiskTree(source, skipped);
+    for (size_t i = 0; i < skipped.size() && i < kFailuresListed; ++i) {
+        Console::Get().Note("skipped " + Show(skipped[i].path) + ": " + skipped[i].error.message());
+    }
+    if (skipped.size() > kFailuresListed) {
+        Console::Get().Note("skipped " + std::to_string(skipped.size() - kFailuresListed) +
+                            " more entries");
+    }
+    if (top == nullptr) throw ToolError(kExitUsage, "cannot read SOURCE " + Show(source));
+    return top;
+}
+
+void SelectAll(DirTreeNode* top) {
+    std::vector<DirTreeNode*> pending{top};
+    while (!pending.empty()) {
+        DirTreeNode* node = pending.back();
+        pending.pop_back();
+        node->Select();
+        for (auto& child : node->children) pending.push_back(child.second);
+    }
+}
+
+bool IsLeaf(const DirTreeNode* node) {
+    if (!node->isFolder) return true;
+    return std::none_of(node->children.begin(), node->children.end(),
+                        [](const auto& child) { return child.second->selectState != 0; });
+}
+
+Entry MakeEntry(DirTreeNode* node, const fs::path& target) {
+    Entry entry;
+    entry.node = node;
+    entry.source = PathFromText(node->sendFilePath);
+    entry.target = target;
+    entry.folder = node->isFolder;
+    std::error_code error;
+    if (!entry.folder && fs::is_regular_file(fs::symlink_status(entry.source, error))) {
+        auto size = fs::file_size(entry.source, error);
+        if (!error) entry.size = static_cast<long long>(size);
+    }
+    return entry;
+}
+
+// The selected leaves below `top` in the order the library records them: each folder's leaves
+// by name, then its subfolders by name, each with everything it holds.
+std::vector<Entry> SelectedLeaves(DirTreeNode* top, const fs::path& target) {
+    std::vector<Entry> entries;
+    if (top->selectState == 0) return entries;
+    if (IsLeaf(top)) {
+        entries.push_back(MakeEntry(top, target));
+        return entries;
+    }
+    std::vector<std::pair<DirTreeNode*, fs::path>> folders{{top, target}};
+    while (!folders.empty()) {
+        auto [folder, folderTarget] = std::move(folders.back());
+        folders.pop_back();
+        size_t firstSubfolder = folders.size();
+        for (const auto& [name, child] : folder->children) {
+            if (child == nullptr || child->selectState == 0) continue;
+            fs::path childTarget = folderTarget / PathFromText(name);
+            if (IsLeaf(child)) {
+                entries.push_back(MakeEntry(child, childTarget));
+            } else {
+                folders.emplace_back(child, childTarget);
+            }
+        }
+        std::reverse(folders.begin() + firstSubfolder, folders.end());
+    }
+    return entries;
+}
+
+// Copies one entry; returns 0 or the error code to record. Runs on the pool's workers.
+int CopyEntry(const Entry& entry) {
+    if (entry.injectFailure) return kInjectedError;
+    std::error_code error;
+    if (entry.folder) {
+        fs::create_directories(entry.target, error);
+        return error.value();
+    }
+    fs::create_directories(entry.target.parent_path(), error);
+    if (error) return error.value();
+    fs::file_status status = fs::symlink_status(entry.source, error);
+    if (error) return error.value();
+    std::error_code ignored;
+    if (fs::is_symlink(status)) {
+        fs::remove(entry.target, ignored);  // left by an interrupted run
+        fs::copy_symlink(entry.source, entry.target, error);
+        return error.value();
+    }
+    if (!fs::is_regular_file(status)) return static_cast<int>(std::errc::not_supported);
+    // Written under another name and renamed when complete, so that an interrupted run never
+    // leaves a partial file under the real name.
+    fs::path part = entry.target;
+    part += kPartSuffix;
+    fs::copy_file(entry.source, part, fs::copy_options::overwrite_existing, error);
+    if (!error) {
+        auto modified = fs::last_write_time(entry.source, error);
+        if (!error) fs::last_write_time(part, modified, error);
+    }
+    if (!error) {
+        fs::remove(entry.target, ignored);
+        fs::rename(part, entry.target, error);
+    }
+    if (error) fs::remove(part, ignored);
+    return error.value();
+}
+
+int CopyEntryGuarded(const Entry& entry) {
+    try {
+        return CopyEntry(entry);
+    } catch (const fs::filesystem_error& e) {
+        return e.code().value();
+    } catch (const std::exception&) {
+        return static_cast<int>(std::errc::io_error);
+    }
+}
+
+void RandomSession(char (&session)[16]) {
+    std::random_device random;
+    for (char& byte : session) byte = static_cast<char>(random() & 0xFF);
+}
+
+std::string Hex(const char (&bytes)[16]) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string text;
+    for (char byte : bytes) {
+        text += kDigits[(byte >> 4) & 0xF];
+        text += kDigits[byte & 0xF];
+    }
+    return text;
+}
+
+void RecordSampleItems(DataBaseManager& db, int taskId) {
+    std::vector<SendAppInfo> apps;
+    for (const wchar_t* name : kSampleApps) {
+        SendAppInfo app;
+        app.appName = name;
+        app.downStatusIndex = kItemPending;
+        app.installStatusIndex = kItemPending;
+        apps.push_back(app);
+    }
+    db.InsertAppInfo(apps, taskId);
+    std::vector<TransferSettingInfo> settings;
+    for (const wchar_t* name : kSampleSettings) settings.push_back({name, kItemPending});
+    db.InsertSettingInfo(settings, taskId);
+    std::vector<std::wstring> browsers(std::begin(kSampleBrowsers), std::end(kSampleBrowsers));
+    db.InsertBookmarkInfo(browsers, taskId);
+}
+
+// Marks the task's applications and settings migrated, with their category counters.
+void FinishSampleItems(DataBaseManager& db, int taskId, long long now) {
+    TransferTask task;
+    task.taskID = taskId;
+    task.endTime = now;
+    std::vector<std::wstring> names;
+    db.QueryAllAppNameByID(names, taskId);
+    for (const std::wstring& name : names) {
+        SendAppInfo app;
+        app.appName = name;
+        app.downStatusIndex = kItemDone;
+        db.UpdateTaskAPPStatus(app, taskId);
+    }
+    task.transferAppNums = task.transferSucAppNums = static_cast<int>(names.size());
+    task.appStatus = kTaskFinished;
+    db.UpdateAppTaskInfo(task);
+
+    db.GetTaskSettingInfo(taskId, names);
+    for (const std::wstring& name : names) db.UpdateSettingInfo({name, kItemDone}, taskId);
+    task.transferSettingNums = task.transferSucSettingNums = static_cast<int>(names.size());
+    task.settingStatus = kTaskFinished;
+    db.UpdateSettingTaskInfo(task);
+}
+
+// One run of copies for a task: the copies go to the pool, their outcomes are recorded here,
+// on one thread, because the library's writes do not wait for each other.
+class Run {
+public:
+    Run(DataBaseManager& db, int taskId, int stopAfter) : db(db), stopAfter(stopAfter) {
+        progress.taskID = taskId;
+    }
+
+    // What earlier runs of the task achieved.
+    void Resumed(int files, long long bytes, int folders, int failures) {
+        progress.completeNums = files;
+        progress.completeSize = bytes;
+        progress.completeEmptyFolderNum = folders;
+        failed = failures;
+    }
+
+    // Copies `entries`, of `total` entries in the task of which `handledBefore` were handled
+    // by earlier runs.
+    void Copy(std::vector<Entry>& entries, int workers, long long total, long long handledBefore) {
+        Console::Get().StartProgress(total, "entries");
+        Console::Get().Progress(handledBefore, progress.completeSize);
+        FileTreeThreadPool pool(static_cast<size_t>(workers));
+        std::vector<std::future<int>> results;
+        results.reserve(entries.size());
+        for (const Entry& entry : entries) {
+            results.push_back(pool.Enqueue([&entry] { return CopyEntryGuarded(entry); }));
+        }
+        for (size_t i = 0; i < entries.size(); ++i) {
+            Record(entries[i], results[i].get());
+            Console::Get().Progress(handledBefore + static_cast<long long>(i) + 1,
+                                    progress.completeSize);
+            if (stopAfter > 0 && static_cast<long long>(i) + 1 == stopAfter) Crash();
+            if ((i + 1) % kCheckpointEvery == 0) Checkpoint(kTaskRunning);
+        }
+        pool.Stop();
+        Console::Get().EndProgress();
+    }
+
+    // Records the end of the task; returns the exit code.
+    int Finish(long long started) {
+        FlushFailures();
+        int state = failed > 0 ? kTaskFinishedWithFailures : kTaskFinished;
+        Checkpoint(state);
+        FinishSampleItems(db, progress.taskID, progress.endTime);
+        db.UpdateTaskStatusById(progress.taskID, state);
+        db.UpdateTransferHistory();
+
+        std::printf("task %d %s in %s: %d files (%s) and %d empty folders copied, %d failed\n",
+                    progress.taskID, TaskStateText(state).c_str(),
+                    FormatDuration(progress.endTime - started).c_str(), progress.completeNums,
+                    FormatSize(progress.completeSize).c_str(), progress.completeEmptyFolderNum,
+                    failed);
+        for (size_t i = 0; i < failedNow.size() && i < kFailuresListed; ++i) {
+            std::printf("  failed: %s (%s)\n", Show(failedNow[i]->source).c_str(),
+                        ErrorText(failedNowCodes[i]).c_str());
+        }
+        if (failed > 0) std::printf("the failures: transferdb failures %d\n", progress.taskID);
+        std::fflush(stdout);
+        if (LibraryErrors() > 0) {
+            throw ToolError(kExitFailure,
+                            "the library reported errors; the task's record may "
+                            "be incomplete");
+        }
+        return failed > 0 ? kExitFilesFailed : kExitOk;
+    }
+
+private:
+    void Record(const Entry& entry, int code) {
+        if (code != 0) {
+            ++failed;
+            failedNow.push_back(&entry);
+            failedNowCodes.push_back(code);
+            pendingFailures.push_back({entry.node->fileName, entry.node->sendFilePath, code});
+            if (pendingFailures.size() >= kFailureBatch) FlushFailures();
+            return;
+        }
+        TransferFileInfo file;
+        file.taskId = progress.taskID;
+        file.status = kFileCopied;
+        file.fileSize = entry.size;
+        file.filePath = entry.node->sendFilePath;
+        file.errCode = 0;
+        db.UpdateTaskFileStatus(file);
+        if (entry.folder) {
+            ++progress.completeEmptyFolderNum;
+        } else {
+            ++progress.completeNums;
+            progress.completeSize += entry.size;
+        }
+    }
+
+    void FlushFailures() {
+        if (pendingFailures.empty()) return;
+        db.UpdateFailFileInfo(pendingFailures, progress.taskID);
+        pendingFailures.clear();
+    }
+
+    void Checkpoint(int fileState) {
+        FlushFailures();
+        progress.endTime = std::time(nullptr);
+        progress.fileStatus = fileState;
+        db.UpdateFileTaskInfo(progress);
+    }
+
+    // Ends the process on the spot: no failure batch, no counters, no status are written,
+    // which is what a crash or a pulled plug leaves behind.
+    [[noreturn]] void Crash() {
+        Console::Get().Note("transferdb: --stop-after " + std::to_string(stopAfter) +
+                            ": stopping here as a crash would; task " +
+                            std::to_string(progress.taskID) + " is left unfinished");
+        std::fflush(stdout);
+        std::fflush(stderr);
+        std::_Exit(kExitInterrupted);
+    }
+
+    DataBaseManager& db;
+    int stopAfter;
+    TransferTask progress;  // taskID, the completion counters, endTime and fileStatus
+    int failed = 0;
+    std::vector<SendFailedFileInfo> pendingFailures;
+    std::vector<const Entry*> failedNow;
+    std::vector<int> failedNowCodes;
+};
+
+}  // namespace
+
+int Migrate(const MigrationOptions& options) {
+    Folders folders = CheckFolders(options);
+    DataBaseManager& db = Library();
+    DirectoryTreeManager tree;
+    DirTreeNode* top = ScanSource(tree, folders.source);
+    SelectAll(top);
+    std::vector<Entry> entries = SelectedLeaves(top, folders.target);
+
+    TransferTask task;
+    task.startTime = task.endTime = std::time(nullptr);
+    task.status = kTaskRunning;
+    int files = 0;
+    int emptyFolders = 0;
+    for (Entry& entry : entries) {
+        TextFromPath(entry.target, entry.node->targetPath);
+        if (entry.folder) {
+            ++emptyFolders;
+            continue;
+        }
+        ++files;
+        entry.injectFailure = options.failEvery > 0 && files % options.failEvery == 0;
+        task.transferSize += entry.size;
+    }
+    task.transferFileNums = files;
+    task.transferAppNums = static_cast<int>(std::size(kSampleApps));
+    task.transferSettingNums = static_cast<int>(std::size(kSampleSettings));
+    task.macAddr = " ";
+    RandomSession(task.session);
+    task.newPCModel = folders.targetText;  // a local migration's "new PC" is its target
+    db.InsertOneTask(task);
+    int taskId = db.GetMaxTaskID();
+    if (taskId == 0) throw ToolError(kExitFailure, "the library did not record the task");
+    db.InsertFileInfo(tree.GetRootNode(), taskId);
+    RecordSampleItems(db, taskId);
+
+    std::printf("task %d: migrating %d files (%s) and %d empty folders from %s to %s\n", taskId,
+                files, FormatSize(task.transferSize).c_str(), emptyFolders,
+                Show(folders.source).c_str(), Show(folders.target).c_str());
+    std::fflush(stdout);
+    Run run(db, taskId, options.stopAfter);
+    run.Copy(entries, options.workers, static_cast<long long>(entries.size()), 0);
+    return run.Finish(task.startTime);
+}
+
+int Resume(const MigrationOptions& options) {
+    Folders folders = CheckFolders(options);
+    RequireDatabase();
+    DataBaseManager& db = Library();
+    TransferTask task;
+    db.GetLastUnCompleteTask(task);
+    if (task.taskID == 0) throw ToolError(kExitFailure, "no task to resume: the history is empty");
+    if (task.status != kTaskRunning) {
+        std::printf("task %d has %s; nothing to resume\n", task.taskID,
+                    TaskStateText(task.status).c_str());
+        return kExitOk;
+    }
+
+    DirectoryTreeManager tree;
+    DirTreeNode* top = ScanSource(tree, folders.source);
+    std::vector<SendFailedFileInfo> failures;
+    int missing = 0;
+    db.RecoveryDirTreeByID(failures, tree, missing);
+    std::vector<Entry> entries = SelectedLeaves(top, folders.target);
+    if (entries.empty() && missing > 0) {
+        throw ToolError(kExitUsage, "task " + std::to_string(task.taskID) + " did not migrate " +
+                                        Show(folders.source) + ": none of its " +
+                                        std::to_string(missing) + " entries is there");
+    }
+    for (const Entry& entry : entries) {
+        if (PathFromText(entry.node->targetPath) != entry.target) {
+            throw ToolError(kExitUsage, "task " + std::to_string(task.taskID) + " copies " +
+                                            Show(entry.source) + " to " +
+                                            ToUtf8(entry.node->targetPath) + ", not into TARGET " +
+                                            Show(folders.target));
+        }
+    }
+
+    std::list<TransferFileInfo> rows;
+    db.GetTaskFileInfo(task.taskID, rows);
+    std::map<std::wstring, int> status;
+    for (const TransferFileInfo& row : rows) status[row.filePath] = row.status;
+    std::set<std::wstring> failedPaths;
+    for (const SendFailedFileInfo& failure : failures) failedPaths.insert(failure.sendFilePath);
+
+    int doneFiles = 0;
+    int doneFolders = 0;
+    long long doneBytes = 0;
+    long long failedHere = 0;
+    std::vector<Entry> left;
+    for (const Entry& entry : entries) {
+        if (failedPaths.count(entry.node->sendFilePath) != 0) {
+            ++failedHere;
+            continue;
+        }
+        auto row = status.find(entry.node->sendFilePath);
+        if (row == status.end() || row->second != kFileCopied) {
+            left.push_back(entry);
+        } else if (entry.folder) {
+            ++doneFolders;
+        } else {
+            ++doneFiles;
+            doneBytes += entry.size;
+        }
+    }
+    // The counters recorded before the interruption lag behind the files: count them again.
+    db.UpdateTaskCompleteInfoById(task.taskID, doneFiles, doneBytes, doneFolders);
+
+    std::printf(
+        "resuming task %d of %s (session %s): %d files and %d empty folders done, %zu "
+        "failed, %d entries gone from SOURCE, %zu to copy\n",
+        task.taskID, FormatTime(task.startTime).c_str(), Hex(task.session).c_str(), doneFiles,
+        doneFolders, failures.size(), missing, left.size());
+    for (size_t i = 0; i < failures.size() && i < kFailuresListed; ++i) {
+        std::printf("  failed earlier: %s (%s)\n", ToUtf8(failures[i].sendFilePath).c_str(),
+                    ErrorText(failures[i].errCode).c_str());
+    }
+    std::fflush(stdout);
+
+    Run run(db, task.taskID, options.stopAfter);
+    run.Resumed(doneFiles, doneBytes, doneFolders, static_cast<int>(failures.size()));
+    run.Copy(left, options.workers, static_cast<long long>(entries.size()),
+             doneFiles + doneFolders + failedHere);
+    return run.Finish(task.startTime);
+}
+
+}  // namespace transferdb

@@ -1,0 +1,36 @@
+// Text and paths at the tool's edges: the library speaks wide strings, the file system paths,
+// and the terminal and JSON UTF-8.
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+namespace transferdb {
+
+// UTF-8 of wide text (UTF-16 on Windows, UTF-32 elsewhere); what is not a character becomes
+// U+FFFD.
+std::string ToUtf8(const std::wstring& text);
+
+// A path from the wide text the library and the tree model hold, and back; false for a POSIX
+// path whose bytes are not UTF-8, which the tree model does not take either.
+std::filesystem::path PathFromText(const std::wstring& text);
+bool TextFromPath(const std::filesystem::path& path, std::wstring& text);
+
+// A path as UTF-8, for people and JSON.
+std::string Show(const std::filesystem::path& path);
+
+// A path from a command-line argument, which the tool takes as UTF-8 on every platform.
+std::filesystem::path PathFromArgument(const std::string& argument);
+
+// "1.5 MB", "0:02:05", "2026-05-01 12:00:00" (local time).
+std::string FormatSize(long long bytes);
+std::string FormatDuration(long long seconds);
+std::string FormatTime(long long secondsSince1970);
+
+// A file's error code as people read it: "injected failure" or the system's message.
+std::string ErrorText(int code);
+
+// The error code that --fail-every records for the failures it injects.
+constexpr int kInjectedError = 1000000;
+
+}  // namespace transferdb
