@@ -120,6 +120,13 @@ TEST_F(WindowsTest, TextOutsideTheBasicPlaneRoundTripsAsUtf16) {
     EXPECT_EQ(std::wstring(node.appName), kCameraApp);
     EXPECT_EQ(std::wstring(node.appIconPath), kIconPath);
 
+    TransferTask task;
+    task.newPCModel = L"Tablet \U0001F4BB";
+    Manager().InsertOneTask(task);
+    TaskInfoNode history{};
+    ASSERT_EQ(Manager().GetAllTaskInfo(&history, 1), 1);
+    EXPECT_EQ(std::wstring(history.newPCModel), task.newPCModel);
+
     // Text written by another program comes back as surrogate pairs too.
     Exec(std::string("insert into TransferBookmarkInfo values (7, '") + u8"\U00020BB7 browser" +
          "')");
@@ -144,4 +151,21 @@ TEST_F(WindowsTest, FixedFieldsHoldAtMost511Utf16UnitsAndNullReadsEmpty) {
     EXPECT_EQ(std::wstring(nodes[1].appName), L"plain");
     EXPECT_EQ(nodes[1].appIconPath[0], L'\0');
     EXPECT_TRUE(Logged(L"QueryAppInfoByID wcscpy_s appIconPath failed, errName = 22"));
+}
+
+TEST_F(WindowsTest, NarrowModelNameIsReadInTheAnsiCodePage) {
+    const std::wstring model = L"Zeichenbrett \u00dc";
+    // The name as a program on this machine holds it in narrow text.
+    char narrow[64] = {};
+    BOOL lossy = FALSE;
+    int bytes = WideCharToMultiByte(CP_ACP, 0, model.c_str(), -1, narrow, sizeof narrow, nullptr,
+                                    GetACP() == CP_UTF8 ? nullptr : &lossy);
+    if (bytes == 0 || lossy) GTEST_SKIP() << "the ANSI code page " << GetACP() << " has no U+00DC";
+
+    char session[16] = {};
+    Manager().InsertOneTask(3, session, 1, 2, narrow);
+    EXPECT_EQ(Scalar("select newPCModel from TransferTask"), u8"Zeichenbrett \u00dc");
+    TaskInfoNode history{};
+    ASSERT_EQ(Manager().GetAllTaskInfo(&history, 1), 1);
+    EXPECT_EQ(std::wstring(history.newPCModel), model);
 }
