@@ -1,0 +1,355 @@
+// transferdb as its users run it: a child process with its own data folder, judged by its exit
+// code, its output, the files it leaves in TARGET and the rows it leaves in the database.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "TestSupport.h"
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+struct Output {
+    int code = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string Quote(const std::string& text) {
+    std::string quoted = "'";
+    for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+std::string ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void WriteFile(const fs::path& path, const std::string& content) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << content;
+}
+
+// What a folder holds, by relative path: a file's size and a hash of its bytes, "<folder>",
+// or "-> " and a link's target.
+std::map<std::string, std::string> Snapshot(const fs::path& folder) {
+    std::map<std::string, std::string> entries;
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+        std::string name = entry.path().lexically_relative(folder).string();
+        if (entry.is_symlink()) {
+            entries[name] = "-> " + fs::read_symlink(entry.path()).string();
+        } else if (entry.is_directory()) {
+            entries[name] = "<folder>";
+        } else {
+            std::string content = ReadFile(entry.path());
+            entries[name] = std::to_string(content.size()) + " bytes, hash " +
+                            std::to_string(std::hash<std::string>()(content));
+        }
+    }
+    return entries;
+}
+
+class TransferDbTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        root = fs::temp_directory_path() /
+               ("transferdb-" + std::string(info->name()) + "-" + std::to_string(getpid()));
+        fs::remove_all(root);
+        fs::create_directories(root);
+        source = root / "source folder";
+        target = root / "target folder";
+        data = root / "data";
+    }
+    void TearDown() override { fs::remove_all(root); }
+
+    // Runs the tool with this test's data folder.
+    Output Run(std::vector<std::string> arguments) const {
+        std::string command = Quote(TRANSFERDB_PATH);
+        for (const std::string& argument : arguments) command += " " + Quote(argument);
+        command += " --data-dir " + Quote(data.string());
+        command += " >" + Quote((root / "out").string()) + " 2>" + Quote((root / "err").string());
+        int status = std::system(command.c_str());
+        Output output;
+        output.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        output.out = ReadFile(root / "out");
+        output.err = ReadFile(root / "err");
+        return output;
+    }
+
+    // A reading command's --json output; the command must succeed.
+    json Json(std::vector<std::string> arguments) const {
+        arguments.push_back("--json");
+        Output output = Run(arguments);
+        EXPECT_EQ(output.code, 0) << output.err;
+        return json::parse(output.out);
+    }
+
+    Output Migrate(std::vector<std::string> options = {}) const {
+        std::vector<std::string> arguments{"migrate", source.string(), target.string()};
+        arguments.insert(arguments.end(), options.begin(), options.end());
+        return Run(arguments);
+    }
+    Output Resume(std::vector<std::string> options = {}) const {
+        std::vector<std::string> arguments{"resume", source.string(), target.string()};
+        arguments.insert(arguments.end(), options.begin(), options.end());
+        return Run(arguments);
+    }
+
+    // A folder tree with names that are not plain ASCII, an empty folder, a deep folder, a
+    // link and a larger file; returns the number of files (the link counts as one).
+    int MakeTree(int notes = 30) const {
+        int files = 0;
+        for (int i = 0; i < notes; ++i) {
+            WriteFile(source / "Documents" / ("note " + std::to_string(i) + ".txt"),
+                      "note number " + std::to_string(i));
+            ++files;
+        }
+        for (int i = 0; i < 8; ++i) {
+            WriteFile(source / "Bilder 日本" / ("写真 " + std::to_string(i) + ".jpg"),
+                      std::string(1000 + i, static_cast<char>('a' + i)));
+            ++files;
+        }
+        WriteFile(source / "Bilder 日本" / "emoji 😀 file.txt", "four-byte characters");
+        WriteFile(source / "Ärzte & Überweisungen" / "befund.bin", std::string(300000, '\x7f'));
+        WriteFile(source / "nested" / "a" / "b" / "c" / "deep file.txt", "deep");
+        WriteFile(source / "top level.txt", "top");
+        files += 4;
+        fs::create_directories(source / "empty folder");
+        fs::create_symlink("Documents", source / "link to Documents");
+        return files + 1;
+    }
+
+    // The failed files of a task, as paths relative to SOURCE.
+    std::set<std::string> Failures(int task) const {
+        std::set<std::string> paths;
+        json listed = Json({"failures", std::to_string(task)});
+        for (const json& failure : listed["failures"]) {
+            paths.insert(fs::path(failure["sendFilePath"].get<std::string>())
+                             .lexically_relative(source)
+                             .string());
+        }
+        return paths;
+    }
+
+    fs::path DbFile() const { return data / "Voded" / "Corvanel" / "corvanel.db"; }
+
+    fs::path root, source, target, data;
+};
+
+TEST_F(TransferDbTest, InterruptedTwiceAndResumedTargetEqualsSourceApartFromListedFailures) {
+    // Past the tool's first checkpoint (100 entries), so that some failures are recorded
+    // before the interruption; those injected after it are lost with the process and retried.
+    int files = MakeTree(120);
+    Output first = Migrate({"--fail-every", "7", "--stop-after", "110", "--workers", "3"});
+    ASSERT_EQ(first.code, 4) << first.err;
+    EXPECT_NE(first.err.find("stopping here as a crash would"), std::string::npos);
+
+    json history = Json({"history"});
+    ASSERT_EQ(history.size(), 1u);
+    EXPECT_EQ(history[0]["state"], "unfinished");
+    EXPECT_EQ(history[0]["transferFileNums"], files);
+    EXPECT_EQ(history[0]["newPCModel"], target.string());
+
+    Output second = Resume({"--stop-after", "5"});
+    ASSERT_EQ(second.code, 4) << second.err;
+    EXPECT_NE(second.out.find("resuming task 1"), std::string::npos) << second.out;
+
+    Output third = Resume();
+    ASSERT_EQ(third.code, 3) << third.err;  // finished, with the injected failures
+    EXPECT_NE(third.out.find("finished with failures"), std::string::npos) << third.out;
+
+    // Exactly the listed failures are missing from TARGET; everything else arrived whole,
+    // links as links, and no half-written file is left behind.
+    std::set<std::string> failed = Failures(1);
+    EXPECT_FALSE(failed.empty());
+    std::map<std::string, std::string> expected = Snapshot(source);
+    for (const std::string& path : failed) {
+        EXPECT_EQ(expected.count(path), 1u) << path;
+        expected.erase(path);
+    }
+    EXPECT_EQ(Snapshot(target), expected);
+
+    json task = Json({"show", "1"});
+    EXPECT_EQ(task["history"]["state"], "finished with failures");
+    EXPECT_EQ(task["completeNums"], files - static_cast<int>(failed.size()));
+    EXPECT_EQ(task["completeEmptyFolderNum"], 1);
+    EXPECT_EQ(task["failedFiles"], failed.size());
+    ASSERT_EQ(task["applications"].size(), 3u);
+    for (const json& app : task["applications"]) EXPECT_EQ(app["downStatusIndex"], 1);
+    ASSERT_EQ(task["settings"].size(), 3u);
+    for (const json& setting : task["settings"]) EXPECT_EQ(setting["resultType"], 1);
+    EXPECT_EQ(task["bookmarks"].size(), 2u);
+
+    // Every recorded entry carries its outcome: copied, or failed with the injected code.
+    TestDb db(DbFile());
+    EXPECT_EQ(db.Count("SELECT COUNT(1) FROM TransferFileInfo WHERE status NOT IN (0, 1)"), 0);
+    EXPECT_EQ(db.Count("SELECT COUNT(1) FROM TransferFileInfo WHERE status = 0 AND errCode = "
+                       "1000000"),
+              static_cast<long long>(failed.size()));
+
+    Output again = Resume();
+    EXPECT_EQ(again.code, 0) << again.err;
+    EXPECT_NE(again.out.find("nothing to resume"), std::string::npos) << again.out;
+}
+
+TEST_F(TransferDbTest, UninterruptedMigrationCopiesEverythingAndFinishes) {
+    int files = MakeTree();
+    Output run = Migrate();
+    ASSERT_EQ(run.code, 0) << run.err;
+    EXPECT_EQ(Snapshot(target), Snapshot(source));
+
+    json history = Json({"history"});
+    ASSERT_EQ(history.size(), 1u);
+    EXPECT_EQ(history[0]["state"], "finished");
+    EXPECT_EQ(history[0]["completeNums"], files);
+    EXPECT_EQ(history[0]["transferSucAppNums"], 3);
+    EXPECT_EQ(history[0]["transferSucSettingNums"], 3);
+    EXPECT_TRUE(Json({"failures", "1"})["failures"].empty());
+    EXPECT_NE(Run({"failures", "1"}).out.find("no failed files"), std::string::npos);
+}
+
+TEST_F(TransferDbTest, EntriesTheScanCannotTakeAreReportedAndLeftOut) {
+    WriteFile(source / "kept.txt", "kept");
+    WriteFile(source / "not text \xff.txt", "a name that is not UTF-8");
+    ASSERT_EQ(mkfifo((source / "a pipe").c_str(), 0600), 0);
+    Output run = Migrate();
+    ASSERT_EQ(run.code, 0) << run.err;
+    EXPECT_NE(run.err.find("skipped " + (source / "a pipe").string()), std::string::npos)
+        << run.err;
+    EXPECT_NE(run.err.find("skipped " + (source / "not text \xff.txt").string()), std::string::npos)
+        << run.err;
+    std::map<std::string, std::string> kept = Snapshot(target);
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_EQ(kept.begin()->first, "kept.txt");
+}
+
+TEST_F(TransferDbTest, ResumeRefusesAnotherSourceOrTarget) {
+    MakeTree();
+    ASSERT_EQ(Migrate({"--stop-after", "3"}).code, 4);
+
+    Output otherTarget = Run({"resume", source.string(), (root / "elsewhere").string()});
+    EXPECT_EQ(otherTarget.code, 2);
+    EXPECT_NE(otherTarget.err.find("not into TARGET"), std::string::npos) << otherTarget.err;
+
+    WriteFile(root / "other source" / "x.txt", "x");
+    Output otherSource = Run({"resume", (root / "other source").string(), target.string()});
+    EXPECT_EQ(otherSource.code, 2);
+    EXPECT_NE(otherSource.err.find("did not migrate"), std::string::npos) << otherSource.err;
+
+    EXPECT_EQ(Resume().code, 0);  // the task is still there to finish
+    EXPECT_EQ(Snapshot(target), Snapshot(source));
+}
+
+TEST_F(TransferDbTest, HistoryKeepsTheThreeNewestAndCleanEmptiesIt) {
+    WriteFile(source / "a.txt", "a");
+    for (int i = 0; i < 4; ++i) ASSERT_EQ(Migrate().code, 0);
+    json history = Json({"history"});
+    ASSERT_EQ(history.size(), 3u);
+    EXPECT_EQ(history[0]["taskID"], 4);
+    EXPECT_EQ(history[2]["taskID"], 2);
+    EXPECT_EQ(Run({"show", "1"}).code, 1);  // pruned with the fourth migration
+
+    Output prune = Run({"prune"});
+    EXPECT_EQ(prune.code, 0) << prune.err;
+    EXPECT_EQ(prune.out, "0 tasks removed, 3 kept\n");
+
+    Output clean = Run({"clean"});
+    EXPECT_EQ(clean.code, 0) << clean.err;
+    EXPECT_EQ(clean.out, "3 tasks removed, 0 kept\n");
+    EXPECT_EQ(Json({"history"}), json::array());
+    EXPECT_EQ(Run({"history"}).out, "no tasks recorded\n");
+}
+
+TEST_F(TransferDbTest, CheckReportsIntegrityAndAnOlderLayoutWithoutUpgradingIt) {
+    WriteFile(source / "a.txt", "a");
+    ASSERT_EQ(Migrate().code, 0);
+    json current = Json({"check"});
+    EXPECT_EQ(current["integrityOk"], true);
+    EXPECT_EQ(current["layoutCurrent"], true);
+    EXPECT_EQ(current["database"], DbFile().string());
+
+    {
+        TestDb db(DbFile());
+        db.Exec("DROP INDEX fileIndex");
+        db.Exec("ALTER TABLE TransferTask DROP COLUMN newPCModel");
+    }
+    for (int run = 0; run < 2; ++run) {  // the check itself changes nothing
+        json older = Json({"check"});
+        EXPECT_EQ(older["integrityOk"], true);
+        EXPECT_EQ(older["layoutCurrent"], false);
+        EXPECT_EQ(older["missing"], json({"TransferTask.newPCModel", "index fileIndex"}));
+    }
+
+    fs::remove(DbFile().string() + "-wal");
+    fs::remove(DbFile().string() + "-shm");
+    WriteFile(DbFile(), std::string(8192, 'x'));
+    Output broken = Run({"check"});
+    EXPECT_EQ(broken.code, 1);
+    EXPECT_NE(broken.err.find("not a readable database"), std::string::npos) << broken.err;
+}
+
+TEST_F(TransferDbTest, ReadingWithoutADatabaseFailsAndCreatesNone) {
+    for (const std::vector<std::string>& command : std::vector<std::vector<std::string>>{
+             {"history"}, {"show", "1"}, {"failures", "1"}, {"check"}, {"prune"}, {"clean"}}) {
+        Output output = Run(command);
+        EXPECT_EQ(output.code, 1) << command[0];
+        EXPECT_NE(output.err.find("no migration database at " + DbFile().string()),
+                  std::string::npos)
+            << output.err;
+        EXPECT_TRUE(output.out.empty()) << output.out;
+    }
+    WriteFile(source / "a.txt", "a");
+    Output resume = Resume();
+    EXPECT_EQ(resume.code, 1);
+    EXPECT_NE(resume.err.find("no migration database"), std::string::npos) << resume.err;
+    EXPECT_FALSE(fs::exists(DbFile()));
+}
+
+TEST_F(TransferDbTest, UnknownTasksAndBadArgumentsAreRefused) {
+    WriteFile(source / "a.txt", "a");
+    ASSERT_EQ(Migrate().code, 0);
+    for (const char* command : {"show", "failures"}) {
+        Output unknown = Run({command, "9"});
+        EXPECT_EQ(unknown.code, 1);
+        EXPECT_NE(unknown.err.find("unknown task 9 (the newest tasks: 1)"), std::string::npos)
+            << unknown.err;
+    }
+
+    std::vector<std::vector<std::string>> bad{
+        {"show", "abc"},
+        {"show", "0"},
+        {"frobnicate"},
+        {"migrate", (root / "missing").string(), target.string()},
+        {"migrate", source.string(), (source / "inside").string()},
+        {"migrate", source.string(), (source / "a.txt").string()},
+        {"migrate", source.string(), target.string(), "--fail-every", "-1"},
+        {"migrate", source.string(), target.string(), "--workers", "0"},
+    };
+    for (const auto& arguments : bad) {
+        Output output = Run(arguments);
+        EXPECT_EQ(output.code, 2) << arguments.back() << ": " << output.err;
+        EXPECT_FALSE(output.err.empty());
+    }
+    EXPECT_EQ(Json({"history"}).size(), 1u);  // none of them recorded a task
+}
+
+}  // namespace
