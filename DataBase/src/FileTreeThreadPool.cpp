@@ -13,8 +13,8 @@ FileTreeThreadPool::FileTreeThreadPool(size_t count) {
 
 FileTreeThreadPool::~FileTreeThreadPool() {
     if (BeginStop()) JoinWorkers();
-    // Jobs still queued (no workers, or queued after they ended) are destroyed unrun; their
-    // futures report a broken promise.
+    // Jobs can be left only in a pool without workers (Enqueue refuses them once stopping):
+    // they are destroyed unrun, and their futures report a broken promise.
 }
 
 void FileTreeThreadPool::Stop() {
