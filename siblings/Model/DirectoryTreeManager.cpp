@@ -41,7 +41,8 @@ DirTreeNode* DirectoryTreeManager::AddNode(DirTreeNode* parent, const std::wstri
         node.sendFilePath += name;
     }
     parent->children.emplace(name, &node);
-    byPath.emplace(node.sendFilePath, &node);
+    // The empty path is the root's and finds nothing, even for a child named "".
+    if (!node.sendFilePath.empty()) byPath.emplace(node.sendFilePath, &node);
     return &node;
 }
 
