@@ -1,0 +1,212 @@
+#include "Harness.h"
+
+#include <malloc.h>
+#include <stdlib.h>
+#include <time.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <stdexcept>
+#include <vector>
+
+#include "RawSqlite.h"
+
+namespace fs = std::filesystem;
+
+namespace bench {
+namespace {
+Sizes& MutableSizes() {
+    static Sizes sizes;
+    return sizes;
+}
+
+fs::path& Work() {
+    static fs::path folder;
+    return folder;
+}
+
+fs::path SnapshotFile(const std::string& name) {
+    return WorkFolder() / "snapshots" / (name + ".db");
+}
+
+fs::path WithSuffix(const fs::path& file, const char* suffix) {
+    return fs::path(file.string() + suffix);
+}
+
+// Copies a database file with its write-ahead log, if one was left; the shared-memory index is
+// rebuilt by SQLite from the log.
+void CopyDatabase(const fs::path& from, const fs::path& to) {
+    for (const char* suffix : {"-wal", "-shm"}) fs::remove(WithSuffix(to, suffix));
+    fs::create_directories(to.parent_path());
+    fs::copy_file(from, to, fs::copy_options::overwrite_existing);
+    if (fs::exists(WithSuffix(from, "-wal"))) {
+        fs::copy_file(WithSuffix(from, "-wal"), WithSuffix(to, "-wal"),
+                      fs::copy_options::overwrite_existing);
+    }
+}
+
+size_t StatusKilobytes(const std::string& key) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.compare(0, key.size(), key) == 0) return std::stoul(line.substr(key.size()));
+    }
+    return 0;
+}
+
+double WallSeconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// The CPU time of the whole process, workers included: unlike the wall clock, the other work
+// on a shared machine hardly moves it.
+double CpuSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+double Median(std::vector<double> values) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    size_t middle = values.size() / 2;
+    return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+}  // namespace
+
+const Sizes& RunSizes() { return MutableSizes(); }
+
+void SetQuick(bool quick) {
+    Sizes& sizes = MutableSizes();
+    sizes = Sizes();
+    if (!quick) return;
+    sizes.quick = true;
+    sizes.smallTree = 10000;
+    sizes.largeTree = 20000;
+    sizes.failures = 1000;
+    sizes.perCallFiles = 2000;
+    sizes.perCallFailures = 50;
+    sizes.perCallWrites = 200;
+    sizes.perCallReads = 200;
+    sizes.poolJobs = 50000;
+    sizes.bulkIterations = 2;
+    sizes.callIterations = 4;
+}
+
+fs::path WorkFolder() { return Work(); }
+fs::path LibraryDbFile() { return Work() / "programdata" / "Voded" / "Corvanel" / "corvanel.db"; }
+fs::path LibraryCacheFile() { return LibraryDbFile().parent_path() / "db_cache" / "doc_Cache.db"; }
+fs::path BaselineDbFile() { return Work() / "baseline" / "corvanel.db"; }
+fs::path BaselineCacheFile() { return Work() / "baseline" / "doc_Cache.db"; }
+
+void PrepareWorkFolder() {
+    std::string pattern = (fs::temp_directory_path() / "database-bench-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot create " + pattern);
+    Work() = pattern;
+    fs::create_directories(Work() / "programdata");
+    fs::create_directories(Work() / "baseline");
+    fs::create_directories(Work() / "snapshots");
+    setenv("PROGRAMDATA", (Work() / "programdata").c_str(), 1);
+}
+
+void RemoveWorkFolder() {
+    std::error_code ignored;
+    if (!Work().empty()) fs::remove_all(Work(), ignored);
+}
+
+void SaveSnapshot(const std::string& name, const fs::path& from) {
+    CopyDatabase(from, SnapshotFile(name));
+}
+
+void RestoreSnapshot(const std::string& name, const fs::path& to) {
+    CopyDatabase(SnapshotFile(name), to);
+}
+
+bool HasSnapshot(const std::string& name) { return fs::exists(SnapshotFile(name)); }
+
+void Compare(benchmark::State& state, const Comparison& comparison) {
+    struct Times {
+        double wall = 0;
+        double cpu = 0;
+    };
+    auto timed = [&](Side side) {
+        comparison.prepare(side);
+        Times start{WallSeconds(), CpuSeconds()};
+        (side == Side::Library ? comparison.library : comparison.baseline)();
+        Times took{WallSeconds() - start.wall, CpuSeconds() - start.cpu};
+        comparison.finish(side);
+        return took;
+    };
+    std::vector<double> wall[2];
+    std::vector<double> ratios;
+    std::vector<double> cpuRatios;
+    // One pair first that nobody counts: the first run after a case's set-up meets cold caches
+    // and a heap that has not yet grown to the case's size.
+    timed(Side::Library);
+    timed(Side::Baseline);
+    bool libraryFirst = true;
+    for (auto _ : state) {
+        Times library;
+        Times baseline;
+        if (libraryFirst) {
+            library = timed(Side::Library);
+            baseline = timed(Side::Baseline);
+        } else {
+            baseline = timed(Side::Baseline);
+            library = timed(Side::Library);
+        }
+        libraryFirst = !libraryFirst;
+        state.SetIterationTime(library.wall);
+        wall[0].push_back(library.wall);
+        wall[1].push_back(baseline.wall);
+        ratios.push_back(baseline.wall / library.wall);
+        cpuRatios.push_back(baseline.cpu / library.cpu);
+        if (std::getenv("BENCH_PAIRS") != nullptr) {
+            std::fprintf(stderr, "  pair: library %.3f s (cpu %.3f), baseline %.3f s (cpu %.3f)\n",
+                         library.wall, library.cpu, baseline.wall, baseline.cpu);
+        }
+    }
+    state.counters["rows/s"] = comparison.rowsPerIteration / Median(wall[0]);
+    state.counters["base rows/s"] = comparison.rowsPerIteration / Median(wall[1]);
+    state.counters["ratio"] = Median(ratios);
+    state.counters["cpu ratio"] = Median(cpuRatios);
+}
+
+void ExpectSameResult(benchmark::State& state, const std::string& library,
+                      const std::string& baseline) {
+    if (library != baseline) {
+        state.SkipWithError(("library and baseline differ: " + library + " / " + baseline).c_str());
+    } else if (raw::FailedSteps() != 0) {
+        state.SkipWithError("the baseline had failing steps");
+    }
+}
+
+void ExpectSameResult(benchmark::State& state, const fs::path& libraryFile,
+                      const fs::path& baselineFile, const std::string& sql) {
+    auto read = [&sql](const fs::path& file) {
+        raw::Connection db(file, raw::kReadOnly);
+        raw::Statement digest(db.get(), sql);
+        if (digest.Step() != SQLITE_ROW) return std::string();
+        std::wstring text = digest.Text(0);
+        return raw::ToUtf8(text.c_str(), text.size());
+    };
+    ExpectSameResult(state, read(libraryFile), read(baselineFile));
+}
+
+size_t ResidentBytes() { return StatusKilobytes("VmRSS:") * 1024; }
+size_t PeakResidentBytes() { return StatusKilobytes("VmHWM:") * 1024; }
+
+bool ResetPeakResident() {
+    std::ofstream clear("/proc/self/clear_refs");
+    clear << "5";
+    clear.flush();
+    return static_cast<bool>(clear);
+}
+
+void TrimHeap() { malloc_trim(0); }
+
+}  // namespace bench

@@ -1,0 +1,87 @@
+// What every benchmark shares: the sizes of this run, the data folders, file snapshots of the
+// databases, the paired timing of a library path against its baseline, and memory readings.
+#pragma once
+
+#include <benchmark/benchmark.h>
+
+#include <cstddef>
+#include <filesystem>
+#include <functional>
+#include <string>
+
+namespace bench {
+
+// The sizes of one run: the full ones, or small ones for CI (--quick).
+struct Sizes {
+    bool quick = false;
+    size_t smallTree = 100000;  // leaves of the smaller tree
+    size_t largeTree = 1000000;
+    size_t failures = 10000;       // failures recorded in one batch (in a task of largeTree files)
+    size_t perCallFiles = 10000;   // files of the task that the per-call cases work on
+    size_t perCallFailures = 100;  // failures of that task, all read by each query
+    size_t perCallWrites = 10000;
+    size_t perCallReads = 2000;
+    size_t poolJobs = 1000000;
+    int bulkIterations = 5;   // library/baseline pairs of a bulk case
+    int callIterations = 10;  // the per-call cases split their calls into this many pairs
+};
+const Sizes& RunSizes();
+void SetQuick(bool quick);
+
+// The all-users folder that PROGRAMDATA names for the library, and the baseline's own folder.
+// Never the same files: on POSIX, file locks belong to the process, so the library's SQLite and
+// the baseline's must not hold one file open at the same time.
+std::filesystem::path WorkFolder();
+std::filesystem::path LibraryDbFile();
+std::filesystem::path LibraryCacheFile();
+std::filesystem::path BaselineDbFile();
+std::filesystem::path BaselineCacheFile();
+
+// Creates the work folder and points PROGRAMDATA at it; call before the manager starts up.
+void PrepareWorkFolder();
+void RemoveWorkFolder();
+
+// Copies of a database file taken while nothing holds it open, so that a case starts both sides
+// from the very same pages. A snapshot's name says what it holds.
+void SaveSnapshot(const std::string& name, const std::filesystem::path& from);
+void RestoreSnapshot(const std::string& name, const std::filesystem::path& to);
+bool HasSnapshot(const std::string& name);
+
+enum class Side { Library, Baseline };
+
+struct Comparison {
+    double rowsPerIteration = 0;
+    // Untimed set-up before each timed run of a side (a fresh tree, a restored file).
+    std::function<void(Side)> prepare = [](Side) {};
+    std::function<void()> library;
+    std::function<void()> baseline;
+    // Untimed tidy-up after each timed run (freeing a tree outside the clock).
+    std::function<void(Side)> finish = [](Side) {};
+};
+
+// Runs the library path and its baseline in turns after one uncounted pair, the order
+// alternating, each timed on its own (the library's time is the iteration's manual time). Reports
+// medians over the pairs, so that a load spike on the shared machine touches one pair, not the
+// result: "rows/s" of the library, "base rows/s", and "ratio", library rows/s over baseline rows/s
+// within each pair; "cpu ratio" is the same ratio of the process's CPU time, which the machine's
+// other work disturbs far less (and which leaves out time spent waiting for the disk).
+void Compare(benchmark::State& state, const Comparison& comparison);
+
+// Marks the case failed unless the library and the baseline left the same result: what `sql`
+// reads (one text value) from each side's database file. Opened only after both sides have
+// closed theirs.
+void ExpectSameResult(benchmark::State& state, const std::filesystem::path& libraryFile,
+                      const std::filesystem::path& baselineFile, const std::string& sql);
+// The same for results that the cases computed themselves.
+void ExpectSameResult(benchmark::State& state, const std::string& library,
+                      const std::string& baseline);
+
+// The process's resident set and its peak (VmRSS, VmHWM), in bytes.
+size_t ResidentBytes();
+size_t PeakResidentBytes();
+// Starts a new peak at the current resident set; false where the kernel does not allow it.
+bool ResetPeakResident();
+// Hands freed heap back to the system, so that the next peak reading starts low.
+void TrimHeap();
+
+}  // namespace bench

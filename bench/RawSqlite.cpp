@@ -1,0 +1,119 @@
+#include "RawSqlite.h"
+
+#include <atomic>
+#include <chrono>
+#include <cwchar>
+#include <stdexcept>
+#include <thread>
+
+namespace raw {
+namespace {
+constexpr char32_t kReplacement = 0xFFFD;
+std::atomic<size_t> failedSteps{0};
+
+bool IsCharacter(char32_t c) { return c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF); }
+
+// Waits and retries as long as another connection holds the lock, for a while.
+int WaitWhileBusy(void*, int count) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return count < 500;
+}
+}  // namespace
+
+std::string ToUtf8(const wchar_t* text, size_t length) {
+    std::string out(length * 4, '\0');
+    char* p = out.data();
+    for (const wchar_t* end = text + length; text != end; ++text) {
+        char32_t c = static_cast<char32_t>(*text);
+        if (!IsCharacter(c)) c = kReplacement;
+        if (c < 0x80) {
+            *p++ = static_cast<char>(c);
+        } else if (c < 0x800) {
+            *p++ = static_cast<char>(0xC0 | (c >> 6));
+            *p++ = static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            *p++ = static_cast<char>(0xE0 | (c >> 12));
+            *p++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            *p++ = static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            *p++ = static_cast<char>(0xF0 | (c >> 18));
+            *p++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            *p++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            *p++ = static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    out.resize(static_cast<size_t>(p - out.data()));
+    return out;
+}
+
+std::wstring FromUtf8(const unsigned char* text, size_t bytes, size_t maxUnits) {
+    std::wstring out;
+    if (text == nullptr) return out;
+    out.reserve(bytes < maxUnits ? bytes : maxUnits);
+    size_t i = 0;
+    while (i < bytes && out.size() < maxUnits) {
+        unsigned char lead = text[i++];
+        if (lead < 0x80) {
+            out.push_back(static_cast<wchar_t>(lead));
+            continue;
+        }
+        // Continuation bytes that follow the lead, and the smallest value that needs them.
+        int more = lead >= 0xF0 && lead < 0xF8 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC0 ? 1 : 0;
+        char32_t c = lead & (0x3F >> more);
+        int taken = 0;
+        while (taken < more && i < bytes && (text[i] & 0xC0) == 0x80) {
+            c = (c << 6) | (text[i++] & 0x3F);
+            ++taken;
+        }
+        static const char32_t kSmallest[] = {0x110000, 0x80, 0x800, 0x10000};
+        bool whole = more != 0 && taken == more;
+        out.push_back(static_cast<wchar_t>(
+            whole && c >= kSmallest[more] && IsCharacter(c) ? c : kReplacement));
+    }
+    return out;
+}
+
+Statement::Statement(sqlite3* db, const std::string& sql) {
+    if (sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &stmt, nullptr) !=
+        SQLITE_OK) {
+        throw std::runtime_error("baseline cannot prepare: " + sql + ": " + sqlite3_errmsg(db));
+    }
+}
+
+void Statement::Bind(int index, const std::wstring& text) {
+    std::string utf8 = ToUtf8(text.c_str(), std::wcslen(text.c_str()));
+    sqlite3_bind_text(stmt, index, utf8.data(), static_cast<int>(utf8.size()), SQLITE_TRANSIENT);
+}
+
+void Statement::StepWrite() {
+    if (Step() != SQLITE_DONE) ++failedSteps;
+    Reset();
+}
+
+std::wstring Statement::Text(int column) const {
+    const unsigned char* text = sqlite3_column_text(stmt, column);
+    return FromUtf8(text, static_cast<size_t>(sqlite3_column_bytes(stmt, column)));
+}
+
+void Statement::CopyText(int column, wchar_t* dest, size_t units) const {
+    const unsigned char* text = sqlite3_column_text(stmt, column);
+    std::wstring head =
+        FromUtf8(text, static_cast<size_t>(sqlite3_column_bytes(stmt, column)), units - 1);
+    head.copy(dest, head.size());
+    dest[head.size()] = L'\0';
+}
+
+Connection::Connection(const std::filesystem::path& file, int flags) {
+    if (sqlite3_open_v2(file.c_str(), &db, flags, nullptr) != SQLITE_OK) {
+        std::string message = sqlite3_errmsg(db);
+        sqlite3_close_v2(db);
+        throw std::runtime_error("baseline cannot open " + file.string() + ": " + message);
+    }
+    sqlite3_busy_handler(db, WaitWhileBusy, db);
+}
+
+size_t FailedSteps() { return failedSteps.load(); }
+
+void Configure() { sqlite3_config(SQLITE_CONFIG_MULTITHREAD); }
+
+}  // namespace raw
