@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # Builds and runs every test leg: a Release build, an AddressSanitizer+UndefinedBehaviorSanitizer
 # build, the installed package used from outside, and the Windows x64 build (mingw-w64) with its
-# tests and its installed package run under Wine. Name legs to run only those:
-#   scripts/test.sh [release] [sanitize] [consumer] [windows]
+# tests and its installed package run under Wine, and a ThreadSanitizer build of the concurrency
+# tests. Name legs to run only those:
+#   scripts/test.sh [release] [sanitize] [consumer] [windows] [tsan]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 jobs=$(nproc)
 legs=("$@")
-[ ${#legs[@]} -gt 0 ] || legs=(release sanitize consumer windows)
+[ ${#legs[@]} -gt 0 ] || legs=(release sanitize consumer windows tsan)
 
 build() {
     local dir=$1; shift
@@ -74,6 +75,15 @@ for leg in "${legs[@]}"; do
                 -DDataBase_DIR="$PWD/build/windows-prefix/lib/cmake/DataBase" >/dev/null
             cmake --build build/windows-consumer -j"$jobs"
             with_wine windows_tests
+            ;;
+        tsan)
+            # The tests that run the library on many threads: the load from two processes, the
+            # worker pool, and the largest task id asked from two threads at once.
+            cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=Debug -DDATABASE_SANITIZE=thread >/dev/null
+            cmake --build build/tsan -j"$jobs" --target LoadPosixTest ThreadPoolTest TaskRecordsTest
+            TSAN_OPTIONS="halt_on_error=1 suppressions=$PWD/tests/reliability/tsan.supp" \
+                ctest --test-dir build/tsan --output-on-failure -j"$jobs" --no-tests=error \
+                -R '^(LoadPosixTest|ThreadPoolTest|TaskRecordsTest\.TaskRecordsTest\.TwoThreads)'
             ;;
         *)
             echo "unknown leg: $leg" >&2
