@@ -703,6 +703,8 @@ TEST_F(HostileFilesTest, AReadOnlyFileIsReadAndNeverWritten) {
         "database",
         "ClearData"));
     EXPECT_EQ(ReadBytes(MainDbFile()), bytes);
+    // Windows will not delete a read-only file, and the next case starts by deleting the folder.
+    fs::permissions(MainDbFile(), fs::perms::owner_write, fs::perm_options::add);
 }
 
 TEST_F(HostileFilesTest, ADataFolderThatIsAFileIsLeftAloneAndEveryOpenIsLogged) {
