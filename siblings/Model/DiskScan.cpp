@@ -9,8 +9,8 @@ namespace fs = std::filesystem;
 
 namespace {
 // Decodes strict UTF-8 (no overlong forms, surrogates or values past U+10FFFF) into wide
-// text: UTF-16 where wchar_t has 16 bits, UTF-32 elsewhere.
-bool DecodeUtf8(const std::string& in, std::wstring& out) {
+// text: UTF-16 where wchar_t has 16 bits, UTF-32 elsewhere. Unused where paths are wide.
+[[maybe_unused]] bool DecodeUtf8(const std::string& in, std::wstring& out) {
     out.clear();
     for (size_t i = 0; i < in.size();) {
         unsigned char lead = static_cast<unsigned char>(in[i]);

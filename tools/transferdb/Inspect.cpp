@@ -24,9 +24,10 @@ constexpr int kHistorySize = 3;  // the library keeps the three newest tasks
 // Columns left-aligned to their widest cell (counted in characters, not bytes).
 void PrintTable(const std::vector<std::vector<std::string>>& rows) {
     auto width = [](const std::string& cell) {
-        return std::count_if(cell.begin(), cell.end(), [](char c) { return (c & 0xC0) != 0x80; });
+        return static_cast<size_t>(
+            std::count_if(cell.begin(), cell.end(), [](char c) { return (c & 0xC0) != 0x80; }));
     };
-    std::vector<long> widths;
+    std::vector<size_t> widths;
     for (const auto& row : rows) {
         widths.resize(std::max(widths.size(), row.size()));
         for (size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], width(row[i]));

@@ -24,7 +24,7 @@ the all-users application-data folder: on POSIX $PROGRAMDATA, else /var/lib; --d
 PROGRAMDATA for this process, so that nothing needs root. On Windows the library always uses
 the folder the system names (normally C:\ProgramData), and --data-dir accepts only that folder.
 
-Exit codes: 0 done; 1 no database, unknown task, nothing to resume, or a library error;
+Exit codes: 0 done; 1 no database, unknown task, no task to resume, or a library error;
 2 bad argument; 3 the migration ended but some files failed; 4 stopped by --stop-after.)";
 
 // A whole number from 1 up, with a message that says so.
