@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -114,6 +115,17 @@ void CreateOldLayout(TestDb& db) {
         "TEXT,downStatusIndex INTEGER DEFAULT -1, installStatusIndex INTEGER DEFAULT -1)");
 }
 
+#if defined(_WIN32)
+static std::vector<fs::path> Entries(const fs::path& folder) {
+    std::vector<fs::path> entries;
+    std::error_code error;
+    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+        entries.push_back(it->path());
+    }
+    return entries;
+}
+#endif
+
 void DataBaseManagerTest::SetUp() {
 #if defined(_WIN32)
     // SHGetFolderPathA gives the real all-users folder; each case starts from an empty one.
@@ -122,6 +134,8 @@ void DataBaseManagerTest::SetUp() {
     appData = buffer;
     std::error_code ignored;
     fs::remove_all(appData / "Voded", ignored);
+    // The machine's folder is shared: TearDown takes away only what the case added to it.
+    appDataAtStart = Entries(appData);
 #else
     std::random_device random;
     appData = fs::temp_directory_path() /
@@ -137,8 +151,15 @@ void DataBaseManagerTest::SetUp() {
 
 void DataBaseManagerTest::TearDown() {
     VtLogger::GetInstance()->SetSink({});
-#if !defined(_WIN32)
     std::error_code ignored;
+#if defined(_WIN32)
+    for (const fs::path& entry : Entries(appData)) {
+        if (std::find(appDataAtStart.begin(), appDataAtStart.end(), entry) ==
+            appDataAtStart.end()) {
+            fs::remove_all(entry, ignored);
+        }
+    }
+#else
     fs::permissions(appData, fs::perms::owner_all, fs::perm_options::add, ignored);
     fs::remove_all(appData, ignored);
 #endif

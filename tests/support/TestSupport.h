@@ -124,6 +124,7 @@ protected:
 
 private:
     std::filesystem::path appData;
+    std::vector<std::filesystem::path> appDataAtStart;  // Windows: what the folder held before
     mutable std::mutex linesMutex;
     std::vector<LogEntry> lines;
 };
