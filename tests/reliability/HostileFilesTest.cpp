@@ -218,6 +218,14 @@ protected:
         std::vector<LogEntry> lines = Lines();
         return std::find(lines.begin(), lines.end(), Error(message, operation)) != lines.end();
     }
+    // The cache resume names the table it could not find.
+    void ExpectCacheTablesMissing() const {
+        for (const char* table : {"normal_file", "small_file"}) {
+            EXPECT_TRUE(LoggedError(
+                std::string("SQLite error:error code is 1,reason:no such table: ") + table,
+                "RecoveryDirTreeByCacheDb"));
+        }
+    }
     size_t ErrorLines() const {
         std::vector<LogEntry> lines = Lines();
         return std::count_if(lines.begin(), lines.end(),
@@ -541,10 +549,7 @@ TEST_F(HostileFilesTest, MissingTablesReadAsNothingAndAreNotMadeBehindTheStartUp
     Place(CacheDbFile(), "CREATE TABLE other (x);");
     ClearLines();
     ExpectNothingRead(ReadEverything(1));
-    EXPECT_TRUE(LoggedError("SQLite error:error code is 1,reason:no such table: normal_file",
-                            "RecoveryDirTreeByCacheDb"));
-    EXPECT_TRUE(LoggedError("SQLite error:error code is 1,reason:no such table: small_file",
-                            "RecoveryDirTreeByCacheDb"));
+    ExpectCacheTablesMissing();
     WriteEverything(1);
     EXPECT_TRUE(Manager().CleanTransferHistory());  // opened; each DELETE failed and is logged
     EXPECT_TRUE(LoggedError(
@@ -636,8 +641,7 @@ TEST_F(HostileFilesTest, AZeroLengthFileIsAnEmptyDatabase) {
     WriteBytes(CacheDbFile(), "");
     ClearLines();
     ExpectNothingRead(ReadEverything(1));
-    EXPECT_TRUE(LoggedError("SQLite error:error code is 1,reason:no such table: normal_file",
-                            "RecoveryDirTreeByCacheDb"));
+    ExpectCacheTablesMissing();
     WriteEverything(1);
     EXPECT_EQ(fs::file_size(MainDbFile()), 0u);
     EXPECT_EQ(fs::file_size(CacheDbFile()), 0u);

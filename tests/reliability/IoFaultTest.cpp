@@ -307,6 +307,12 @@ std::string Join(const Values&... values) {
 // What a query gave back, item by item; under a fault it may give fewer items, never others.
 using Items = std::multiset<std::string>;
 
+Items NameItems(const std::vector<std::wstring>& names) {
+    Items items;
+    for (const std::wstring& name : names) items.insert(Narrow(name));
+    return items;
+}
+
 bool Within(const Items& actual, const Items& reference) {
     for (const std::string& item : actual) {
         if (actual.count(item) > reference.count(item)) return false;
@@ -791,25 +797,19 @@ TEST_F(IoFaultTest, QueriesGiveTheirResultOrLessAndChangeNothing) {
          [&] {
              std::vector<std::wstring> names;
              m.QueryAllAppNameByID(names, 5);
-             Items items;
-             for (const auto& name : names) items.insert(Narrow(name));
-             return items;
+             return NameItems(names);
          }},
         {"GetTaskSettingInfo",
          [&] {
              std::vector<std::wstring> names;
              m.GetTaskSettingInfo(5, names);
-             Items items;
-             for (const auto& name : names) items.insert(Narrow(name));
-             return items;
+             return NameItems(names);
          }},
         {"GetTaskBookmarkInfo",
          [&] {
              std::vector<std::wstring> names;
              m.GetTaskBookmarkInfo(5, names);
-             Items items;
-             for (const auto& name : names) items.insert(Narrow(name));
-             return items;
+             return NameItems(names);
          }},
         {"GetTaskFileInfo",
          [&] {
