@@ -295,6 +295,9 @@ bool DataBaseManager::CreateDb(const std::string& path) {
     if (!created) {
         logError("Create sync database failed,error code is ." + std::to_string(rc));
     } else {
+        // A process starting at the same moment may hold the new file: wait for it, or the
+        // file can be left without write-ahead logging and auto-vacuum.
+        sqlite3_busy_handler(db, DbBusyHandler, db);
         sqlite3_exec(db, "PRAGMA auto_vacuum=1;", nullptr, nullptr, nullptr);
         sqlite3_exec(db, "PRAGMA journal_mode=WAL;", nullptr, nullptr, nullptr);
         rc = sqlite3_exec(db, "PRAGMA synchronous=OFF;", nullptr, nullptr, nullptr);
@@ -363,9 +366,15 @@ void DataBaseManager::UpdateTable() {
     DbSession session(*this, "UpdateTable");
     session.Info("Start update table.");
     if (session.OpenWrite()) {
+        // Probes and alters in one write transaction, so that a process starting at the same
+        // moment finds the index and columns added instead of adding them again. A file that
+        // cannot be written runs them without it, as before.
+        bool locked =
+            sqlite3_exec(session.Db(), "BEGIN IMMEDIATE;", nullptr, nullptr, nullptr) == SQLITE_OK;
         UpdateTaskTable(session.Db());
         UpdateFileTable(session.Db());
         UpdateAppTable(session.Db());
+        if (locked) session.Commit();
         session.Close();
     }
     session.Info("End update table.");

@@ -16,6 +16,7 @@
 #include <memory>
 #include <random>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include "TestSupport.h"
@@ -507,10 +508,18 @@ protected:
         for (auto& worker : workers) {
             problems.insert(problems.end(), worker->Problems().begin(), worker->Problems().end());
         }
-        for (const LogEntry& line : Lines()) {
-            if (line.level == LOG_LEVEL_ERROR) problems.push_back("logged " + Narrow(line.text));
-        }
+        std::istringstream errors(ErrorLines());
+        for (std::string line; std::getline(errors, line);) problems.push_back(line);
         return problems;
+    }
+
+    // This process's error lines, one a line.
+    std::string ErrorLines() const {
+        std::string text;
+        for (const LogEntry& line : Lines()) {
+            if (line.level == LOG_LEVEL_ERROR) text += "logged " + Narrow(line.text) + "\n";
+        }
+        return text;
     }
 
     // The second process: waits for the first to have started, starts its own manager, runs
@@ -521,12 +530,16 @@ protected:
         if (::read(go, &flag, 1) != 1) ::_exit(2);
         std::string text;
         for (const std::string& problem : RunWorkers(1, tree)) text += problem + "\n";
+        WriteAll(report, text);
+        ::_exit(0);
+    }
+
+    static void WriteAll(int fd, const std::string& text) {
         for (size_t done = 0; done < text.size();) {
-            ssize_t wrote = ::write(report, text.data() + done, text.size() - done);
+            ssize_t wrote = ::write(fd, text.data() + done, text.size() - done);
             if (wrote <= 0) ::_exit(3);
             done += static_cast<size_t>(wrote);
         }
-        ::_exit(0);
     }
 
     static std::string ReadAll(int fd) {
@@ -678,5 +691,64 @@ TEST_F(LoadPosixTest, TwoProcessesOfEightThreadsLoseNoWriteAndNeverMeetALock) {
         "added, %d cache rows, in %.1f s\n",
         kProcesses, kThreads, kWorkers * kSteps, kSteps, fileRows, newTasks.size(),
         cacheRows[0] + cacheRows[1], seconds);
+}
+// A service and a desktop application may start together on a machine that has no database yet:
+// every process starts up without an error line, and the file ends up as one start-up makes it.
+TEST_F(LoadPosixTest, ProcessesStartingTogetherOnAFreshFolderAllStartUpCleanly) {
+    constexpr int kRounds = 5;
+    constexpr int kStarters = 4;
+    for (int round = 0; round < kRounds; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        std::filesystem::path appData = AppDataFolder() / std::to_string(round);
+        std::filesystem::create_directories(appData);
+        ::setenv("PROGRAMDATA", appData.c_str(), 1);
+        int go[2], report[2];
+        ASSERT_EQ(::pipe(go), 0);
+        ASSERT_EQ(::pipe(report), 0);
+        std::vector<pid_t> children;
+        for (int i = 0; i < kStarters; ++i) {
+            pid_t child = ::fork();
+            ASSERT_GE(child, 0);
+            if (child == 0) {
+                ::alarm(120);
+                ::close(go[1]);
+                ::close(report[0]);
+                char flag = 0;
+                if (::read(go[0], &flag, 1) != 1) ::_exit(2);
+                TransferTask task;
+                task.newPCModel = L"starter-" + std::to_wstring(i);
+                Manager().InsertOneTask(task);
+                WriteAll(report[1], ErrorLines() + (IsInit() ? "" : "not initialised\n"));
+                ::_exit(0);
+            }
+            children.push_back(child);
+        }
+        ::close(go[0]);
+        ::close(report[1]);
+        ASSERT_EQ(::write(go[1], "gggg", kStarters), kStarters);  // all at once
+        ::close(go[1]);
+        std::string problems = ReadAll(report[0]);
+        ::close(report[0]);
+        for (pid_t child : children) {
+            int status = 0;
+            ASSERT_EQ(::waitpid(child, &status, 0), child);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        }
+        EXPECT_EQ(problems, "");
+
+        TestDb main(appData / "Voded" / "Corvanel" / "corvanel.db");
+        EXPECT_EQ(main.Scalar("pragma journal_mode"), "wal");
+        EXPECT_EQ(main.Scalar("pragma auto_vacuum"), "1");
+        EXPECT_EQ(main.Query("select name from sqlite_master where name not like 'sqlite%' "
+                             "order by name"),
+                  (Rows{{"TransferAppInfo"},
+                        {"TransferBookmarkInfo"},
+                        {"TransferFileInfo"},
+                        {"TransferSettingInfo"},
+                        {"TransferTask"},
+                        {"fileIndex"}}));
+        EXPECT_EQ(main.Query("select newPCModel from TransferTask order by newPCModel"),
+                  (Rows{{"starter-0"}, {"starter-1"}, {"starter-2"}, {"starter-3"}}));
+    }
 }
 }  // namespace
