@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # Builds and runs every test leg: a Release build, an AddressSanitizer+UndefinedBehaviorSanitizer
 # build, the installed package used from outside, and the Windows x64 build (mingw-w64) with its
-# tests and its installed package run under Wine, and a ThreadSanitizer build of the concurrency
-# tests. Name legs to run only those:
-#   scripts/test.sh [release] [sanitize] [consumer] [windows] [tsan]
+# tests and its installed package run under Wine, a ThreadSanitizer build of the concurrency
+# tests, and the libFuzzer targets run for a bounded time each (FUZZ_SECONDS, default 60).
+# Name legs to run only those:
+#   scripts/test.sh [release] [sanitize] [consumer] [windows] [tsan] [fuzz]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 jobs=$(nproc)
 legs=("$@")
-[ ${#legs[@]} -gt 0 ] || legs=(release sanitize consumer windows tsan)
+[ ${#legs[@]} -gt 0 ] || legs=(release sanitize consumer windows tsan fuzz)
 
 build() {
     local dir=$1; shift
@@ -84,6 +85,29 @@ for leg in "${legs[@]}"; do
             TSAN_OPTIONS="halt_on_error=1 suppressions=$PWD/tests/reliability/tsan.supp" \
                 ctest --test-dir build/tsan --output-on-failure -j"$jobs" --no-tests=error \
                 -R '^(LoadPosixTest|ThreadPoolTest|TaskRecordsTest\.TaskRecordsTest\.TwoThreads)'
+            ;;
+        fuzz)
+            # Under AddressSanitizer and UndefinedBehaviorSanitizer, from the committed seeds;
+            # new inputs go to a scratch folder. A crash, leak, time-out or failed check stops
+            # the target with a non-zero status and leaves the input in build/fuzz/artifacts.
+            CC=clang CXX=clang++ cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+                -DDATABASE_BUILD_FUZZ=ON -DDATABASE_BUILD_TESTS=OFF -DDATABASE_BUILD_TOOLS=OFF \
+                -DDATABASE_SANITIZE=address,undefined >/dev/null
+            cmake --build build/fuzz -j"$jobs" --target SplitPathFuzz QueryDbFuzz
+            mkdir -p build/fuzz/artifacts
+            for target in SplitPathFuzz QueryDbFuzz; do
+                scratch=$(mktemp -d)
+                status=0
+                # A small quarantine: every operation opens a connection, and fresh pages for
+                # each of its allocations would cost more time than the run has.
+                ASAN_OPTIONS=quarantine_size_mb=8 "build/fuzz/bin/$target" \
+                    -max_total_time="${FUZZ_SECONDS:-60}" -timeout=30 -max_len=16384 \
+                    -rss_limit_mb=2048 -print_final_stats=1 \
+                    -artifact_prefix="build/fuzz/artifacts/$target-" \
+                    "$scratch" "fuzz/corpus/$target" || status=$?
+                rm -rf "$scratch"
+                [ "$status" -eq 0 ] || exit "$status"
+            done
             ;;
         *)
             echo "unknown leg: $leg" >&2

@@ -1,0 +1,20 @@
+-- The tables without types or constraints, holding NULLs and values of other types.
+PRAGMA page_size=512;
+PRAGMA journal_mode=DELETE;
+CREATE TABLE TransferTask (taskID, startTime, endTime, transferFileNums, completeNums, transferSize, completeSize, completeEmptyFolderNum, status, transferAppNums, transferSucAppNums, macAddr, transferSettingNums, transferSucSettingNums, session, fileStatus, appStatus, settingStatus, newPCType, newPCModel);
+CREATE TABLE TransferFileInfo (taskID, fileName, sendFilePath, errCode, targetPath, status);
+CREATE TABLE TransferAppInfo (taskID, appName, downStatusIndex, installStatusIndex, appIconPath);
+CREATE TABLE TransferSettingInfo (taskID, settingName, resultType);
+CREATE TABLE TransferBookmarkInfo (taskID, browserName);
+CREATE TABLE normal_file (_id, filepath, tarpath, filesize, result, winFilePath);
+CREATE TABLE small_file (_id, filepath, tarpath, filesize, result, winFilePath);
+INSERT INTO TransferTask DEFAULT VALUES;
+INSERT INTO TransferTask (taskID, startTime, endTime, completeNums, session, newPCModel) VALUES (2, '12abc', 1e300, 4294967297, 3.25, x'41FF00');
+INSERT INTO TransferTask (taskID, startTime, endTime) VALUES (3, -9223372036854775808, 9223372036854775807);
+INSERT INTO TransferFileInfo VALUES (3, NULL, NULL, 'e', NULL, 0), (3, 1, 2.5, NULL, x'00', '0'), (3, 'c.txt', 'docs/deep/c.txt', 1, NULL, NULL);
+INSERT INTO TransferAppInfo VALUES (3, NULL, NULL, NULL, NULL), (3, 12345, 'x', 2.9, CAST(x'61C0AF62' AS TEXT));
+INSERT INTO TransferSettingInfo VALUES (3, NULL, NULL), (3.0, 3.5, '9');
+INSERT INTO TransferBookmarkInfo VALUES (3, CAST(x'EDA080' AS TEXT)), (3, NULL);
+INSERT INTO normal_file VALUES (NULL, NULL, NULL, NULL, 0, NULL), (1, CAST(x'612FFF2F' AS TEXT), 't', 'big', 0, 'docs/deep/c.txt');
+INSERT INTO small_file VALUES (NULL, '////', NULL, NULL, '0', 'docs/a.txt');
+VACUUM;
