@@ -491,8 +491,8 @@ int Resume(const MigrationOptions& options) {
     db.UpdateTaskCompleteInfoById(task.taskID, doneFiles, doneBytes, doneFolders);
 
     std::printf(
-        "resuming task %d of %s (session %s): %d files and %d empty folders done, %zu "
-        "failed, %d entries gone from SOURCE, %zu to copy\n",
+        "resuming task %d of %s (session %s)\n  done: %d files, %d empty folders; "
+        "failed: %zu; gone from SOURCE: %d; left to copy: %zu\n",
         task.taskID, FormatTime(task.startTime).c_str(), Hex(task.session).c_str(), doneFiles,
         doneFolders, failures.size(), missing, left.size());
     for (size_t i = 0; i < failures.size() && i < kFailuresListed; ++i) {
