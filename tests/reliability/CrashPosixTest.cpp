@@ -18,6 +18,7 @@
 #include <set>
 #include <thread>
 
+#include "SelectedTree.h"
 #include "TestSupport.h"
 
 namespace {
@@ -89,15 +90,7 @@ bool NextEvent(int fd, Event& event) {
 class CrashPosixTest : public DataBaseManagerTest {
 protected:
     CrashPosixTest() {
-        for (int f = 0; f < kFolders; ++f) {
-            DirTreeNode* folder = tree.AddNode(nullptr, L"d" + std::to_wstring(f), true);
-            for (int k = 0; k < kFilesPerFolder; ++k) {
-                DirTreeNode* leaf = tree.AddNode(folder, L"f" + std::to_wstring(k), false);
-                leaf->targetPath = L"new/" + leaf->sendFilePath;
-                leaf->Select();
-                leaves.push_back(leaf);
-            }
-        }
+        leaves = AddSelectedFiles(tree, kFolders, kFilesPerFolder);
         for (int i = 0; i < kFailRows; ++i) {
             failures.push_back({leaves[i]->fileName, leaves[i]->sendFilePath, 0});
         }

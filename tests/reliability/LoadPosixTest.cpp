@@ -19,6 +19,7 @@
 #include <sstream>
 #include <thread>
 
+#include "SelectedTree.h"
 #include "TestSupport.h"
 
 namespace {
@@ -55,18 +56,8 @@ std::string Hex(const char (&bytes)[16]) {
 // The tree every worker records; built alike in both processes, read by every thread.
 class LoadTree {
 public:
-    LoadTree() {
-        for (int f = 0; f < kFolders; ++f) {
-            DirTreeNode* folder = tree.AddNode(nullptr, L"d" + std::to_wstring(f), true);
-            for (int k = 0; k < kFilesPerFolder; ++k) {
-                DirTreeNode* leaf = tree.AddNode(folder, L"f" + std::to_wstring(k), false);
-                leaf->targetPath = L"new/" + leaf->sendFilePath;
-                leaf->Select();
-                leaves.push_back(leaf);
-            }
-        }
-        root = tree.GetRootNode();
-    }
+    LoadTree()
+        : leaves(AddSelectedFiles(tree, kFolders, kFilesPerFolder)), root(tree.GetRootNode()) {}
     DirTreeNode* Root() const { return root; }
     const DirTreeNode& Leaf(int index) const { return *leaves[index]; }
 
