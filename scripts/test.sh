@@ -2,15 +2,15 @@
 # Builds and runs every test leg: a Release build, an AddressSanitizer+UndefinedBehaviorSanitizer
 # build, the installed package used from outside, and the Windows x64 build (mingw-w64) with its
 # tests and its installed package run under Wine, a ThreadSanitizer build of the concurrency
-# tests, and the libFuzzer targets run for a bounded time each (FUZZ_SECONDS, default 60).
-# Name legs to run only those:
-#   scripts/test.sh [release] [sanitize] [consumer] [windows] [tsan] [fuzz]
+# tests, the libFuzzer targets run for a bounded time each (FUZZ_SECONDS, default 60), and the
+# benchmarks at their small sizes. Name legs to run only those:
+#   scripts/test.sh [release] [sanitize] [consumer] [windows] [tsan] [fuzz] [bench]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 jobs=$(nproc)
 legs=("$@")
-[ ${#legs[@]} -gt 0 ] || legs=(release sanitize consumer windows tsan fuzz)
+[ ${#legs[@]} -gt 0 ] || legs=(release sanitize consumer windows tsan fuzz bench)
 
 build() {
     local dir=$1; shift
@@ -108,6 +108,11 @@ for leg in "${legs[@]}"; do
                 rm -rf "$scratch"
                 [ "$status" -eq 0 ] || exit "$status"
             done
+            ;;
+        bench)
+            # So that the benchmarks never rot: they build, and every library path and its
+            # baseline leave the same result. Their speed is read in a full run, not here.
+            bash bench/run.sh --quick
             ;;
         *)
             echo "unknown leg: $leg" >&2
