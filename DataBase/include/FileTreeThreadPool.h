@@ -4,7 +4,9 @@
 // that future (and dropped with it if nobody asks), so a job can never take the process down.
 // Enqueue after Stop throws std::runtime_error instead of queueing a job that would never run.
 // Stop lets the workers finish every queued job, then joins them; neither Stop nor the
-// destructor may be called from inside a job.
+// destructor may be called from inside a job. A pool of 0 workers runs nothing: its destructor
+// discards the queue, and those jobs' futures report a broken promise. When a worker cannot be
+// started, the constructor stops and joins the ones already running before it rethrows.
 #pragma once
 
 #include <condition_variable>
