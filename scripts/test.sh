@@ -82,7 +82,7 @@ for leg in "${legs[@]}"; do
             # worker pool, and the largest task id asked from two threads at once.
             cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=Debug -DDATABASE_SANITIZE=thread >/dev/null
             cmake --build build/tsan -j"$jobs" --target LoadPosixTest ThreadPoolTest TaskRecordsTest
-            TSAN_OPTIONS="halt_on_error=1 suppressions=$PWD/tests/reliability/tsan.supp" \
+            TSAN_OPTIONS=halt_on_error=1 \
                 ctest --test-dir build/tsan --output-on-failure -j"$jobs" --no-tests=error \
                 -R '^(LoadPosixTest|ThreadPoolTest|TaskRecordsTest\.TaskRecordsTest\.TwoThreads)'
             ;;
