@@ -12,6 +12,7 @@
 #include <random>
 #include <set>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "Console.h"
@@ -275,7 +276,8 @@ public:
 
     // Copies `entries`, of `total` entries in the task of which `handledBefore` were handled
     // by earlier runs.
-    void Copy(std::vector<Entry>& entries, int workers, long long total, long long handledBefore) {
+    void Copy(const std::vector<Entry>& entries, int workers, long long total,
+              long long handledBefore) {
         Console::Get().StartProgress(total, "entries");
         Console::Get().Progress(handledBefore, progress.completeSize);
         FileTreeThreadPool pool(static_cast<size_t>(workers));
@@ -297,7 +299,6 @@ public:
 
     // Records the end of the task; returns the exit code.
     int Finish(long long started) {
-        FlushFailures();
         int state = failed > 0 ? kTaskFinishedWithFailures : kTaskFinished;
         Checkpoint(state);
         FinishSampleItems(db, progress.taskID, progress.endTime);
@@ -310,8 +311,8 @@ public:
                     FormatSize(progress.completeSize).c_str(), progress.completeEmptyFolderNum,
                     failed);
         for (size_t i = 0; i < failedNow.size() && i < kFailuresListed; ++i) {
-            std::printf("  failed: %s (%s)\n", Show(failedNow[i]->source).c_str(),
-                        ErrorText(failedNowCodes[i]).c_str());
+            std::printf("  failed: %s (%s)\n", Show(failedNow[i].first->source).c_str(),
+                        ErrorText(failedNow[i].second).c_str());
         }
         if (failed > 0) std::printf("the failures: transferdb failures %d\n", progress.taskID);
         std::fflush(stdout);
@@ -327,8 +328,7 @@ private:
     void Record(const Entry& entry, int code) {
         if (code != 0) {
             ++failed;
-            failedNow.push_back(&entry);
-            failedNowCodes.push_back(code);
+            failedNow.emplace_back(&entry, code);
             pendingFailures.push_back({entry.node->fileName, entry.node->sendFilePath, code});
             if (pendingFailures.size() >= kFailureBatch) FlushFailures();
             return;
@@ -377,8 +377,7 @@ private:
     TransferTask progress;  // taskID, the completion counters, endTime and fileStatus
     int failed = 0;
     std::vector<SendFailedFileInfo> pendingFailures;
-    std::vector<const Entry*> failedNow;
-    std::vector<int> failedNowCodes;
+    std::vector<std::pair<const Entry*, int>> failedNow;  // with the error code
 };
 
 }  // namespace

@@ -80,9 +80,8 @@ void AddTask(CLI::App& command, Settings& settings) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{
-        "transferdb: a local migration on the DataBase library, and the view of its "
-        "migration database"};
+    CLI::App app{"A local migration on the DataBase library, and a view of its database",
+                 "transferdb"};
     app.footer(kFooter);
     app.require_subcommand(1);
     Settings settings;
