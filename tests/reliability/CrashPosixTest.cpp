@@ -22,7 +22,7 @@
 #include "TestSupport.h"
 
 namespace {
-constexpr int kKills = 24;
+constexpr int kKills = 32;
 constexpr int kBatch = 10001;  // rows per intermediate commit of a bulk write
 // 5 folders of 4,001 files: two full batches and 3 rows more.
 constexpr int kFolders = 5;
@@ -126,9 +126,10 @@ protected:
         for (int op = first;; op = op % (kOps - 1) + 1, ++id) {
             switch (op) {
                 case kInsertFileInfo:
-                    // The first child's recording becomes the base task.
+                    // The first child's first recording becomes the base task.
                     run(op, id, [&] {
-                        Manager().InsertFileInfo(tree.GetRootNode(), timed ? kBaseTask : int(id));
+                        Manager().InsertFileInfo(tree.GetRootNode(),
+                                                 timed && id == 1000 ? kBaseTask : int(id));
                     });
                     break;
                 case kUpdateFailFileInfo:
@@ -140,7 +141,8 @@ protected:
                     run(op, id, [&] { Manager().InsertFilesToCacheDb(cache, false); });
                     break;
             }
-            if (timed && op == kInsertFilesToCacheDb) ::_exit(0);
+            // Timed twice: the second time finds the tables filled, as the kills will.
+            if (timed && id == 1000 + 2 * (kOps - 1) - 1) ::_exit(0);
         }
     }
 
@@ -205,10 +207,11 @@ TEST_F(CrashPosixTest, KilledWritersLoseNoCommitAndLeaveWholeBatches) {
         ::close(report);
         int status = child.Wait();
         ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        Exec("delete from TransferFileInfo where taskID != 1");
         ASSERT_EQ(Count("select count(*) from TransferFileInfo where taskID = 1"), kLeaves);
         ASSERT_EQ(Count("select count(*) from TransferFileInfo where status = 0"), kFailRows);
         TestDb cacheDb(CacheDbFile());
-        ASSERT_EQ(cacheDb.Count("select count(*) from normal_file"), kCacheRecords);
+        ASSERT_EQ(cacheDb.Count("select count(*) from normal_file"), 2 * kCacheRecords);
         cacheDb.Exec("delete from normal_file");
     }
 
@@ -218,8 +221,11 @@ TEST_F(CrashPosixTest, KilledWritersLoseNoCommitAndLeaveWholeBatches) {
         SCOPED_TRACE("round " + std::to_string(round));
         const int target = round % kOps;  // start-up, then each writer in turn
         const int first = target == kStartUp ? kInsertFileInfo : target;
-        auto delay = std::chrono::microseconds(
-            std::uniform_int_distribution<long long>(0, std::max(1LL, took[target]))(rng));
+        // Within the time the step took once, twice that for a bulk write (which runs longer
+        // than it did on a fresh file); a later kill lands in the next step.
+        long long span = std::max(1LL, (target == kStartUp ? 1 : 2) * took[target]);
+        auto delay =
+            std::chrono::microseconds(std::uniform_int_distribution<long long>(0, span)(rng));
 
         int report = -1;
         pid_t pid = Fork(round, first, false, report);
