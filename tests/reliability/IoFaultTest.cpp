@@ -362,8 +362,14 @@ protected:
         DataBaseManagerTest::TearDown();
     }
 
+    // Below the data's own parent folder, which every case starts without.
     fs::path Saved(const fs::path& file) const {
-        return AppDataFolder() / ("saved-" + file.filename().string());
+        return DataFolder().parent_path() / ("saved-" + file.filename().string());
+    }
+    // MinGW's copy_file refuses to overwrite even when told to: the old copy goes first.
+    static void Copy(const fs::path& from, const fs::path& to) {
+        fs::remove(to);
+        fs::copy_file(from, to);
     }
 
     // Keeps the current state of both databases (checkpointed, no log left) as the state every
@@ -372,7 +378,7 @@ protected:
         for (const fs::path& file : {MainDbFile(), CacheDbFile()}) {
             if (!fs::exists(file)) continue;
             TestDb(file).Exec("PRAGMA wal_checkpoint(TRUNCATE)");
-            fs::copy_file(file, Saved(file), fs::copy_options::overwrite_existing);
+            Copy(file, Saved(file));
         }
     }
     void RestoreBaseline() {
@@ -383,7 +389,7 @@ protected:
             }
             if (fs::exists(Saved(file))) {
                 fs::create_directories(file.parent_path());
-                fs::copy_file(Saved(file), file, fs::copy_options::overwrite_existing);
+                Copy(Saved(file), file);
             }
         }
     }
