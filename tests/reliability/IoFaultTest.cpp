@@ -313,6 +313,20 @@ Items NameItems(const std::vector<std::wstring>& names) {
     return items;
 }
 
+// Runs an array query on `count` elements whose `marker` holds a value no query writes, and gives
+// back the elements it filled.
+template <class Node, class Query, class Describe>
+Items Filled(int count, int Node::*marker, Query&& query, Describe&& describe) {
+    std::vector<Node> out(count);
+    for (Node& node : out) node.*marker = INT_MIN;
+    query(out.data(), count);
+    Items items;
+    for (const Node& node : out) {
+        if (node.*marker != INT_MIN) items.insert(describe(node));
+    }
+    return items;
+}
+
 bool Within(const Items& actual, const Items& reference) {
     for (const std::string& item : actual) {
         if (actual.count(item) > reference.count(item)) return false;
@@ -763,41 +777,31 @@ TEST_F(IoFaultTest, QueriesGiveTheirResultOrLessAndChangeNothing) {
         {"QueryFailNumByID", [&] { return Value(m.QueryFailNumByID(5)); }},
         {"QueryAppInfoByID",
          [&] {
-             std::vector<AppInfoPariNode> out(3);
-             for (auto& node : out) node.downStatusIndex = INT_MIN;
-             m.QueryAppInfoByID(out.data(), 5, 3);
-             Items items;
-             for (const auto& node : out) {
-                 if (node.downStatusIndex == INT_MIN) continue;
-                 items.insert(Join(Narrow(node.appName), node.downStatusIndex,
-                                   node.installStatusIndex, Narrow(node.appIconPath)));
-             }
-             return items;
+             return Filled<AppInfoPariNode>(
+                 3, &AppInfoPariNode::downStatusIndex,
+                 [&](AppInfoPariNode* out, int n) { m.QueryAppInfoByID(out, 5, n); },
+                 [](const AppInfoPariNode& node) {
+                     return Join(Narrow(node.appName), node.downStatusIndex,
+                                 node.installStatusIndex, Narrow(node.appIconPath));
+                 });
          }},
         {"QuerySettingInfoByID",
          [&] {
-             std::vector<SettingInfoPariNode> out(2);
-             for (auto& node : out) node.resultType = INT_MIN;
-             m.QuerySettingInfoByID(out.data(), 5, 2);
-             Items items;
-             for (const auto& node : out) {
-                 if (node.resultType != INT_MIN)
-                     items.insert(Join(Narrow(node.settingName), node.resultType));
-             }
-             return items;
+             return Filled<SettingInfoPariNode>(
+                 2, &SettingInfoPariNode::resultType,
+                 [&](SettingInfoPariNode* out, int n) { m.QuerySettingInfoByID(out, 5, n); },
+                 [](const SettingInfoPariNode& node) {
+                     return Join(Narrow(node.settingName), node.resultType);
+                 });
          }},
         {"QueryFailFileInfoByID",
          [&] {
-             std::vector<MapFailPariNode> out(2);
-             for (auto& node : out) node.errCode = INT_MIN;
-             m.QueryFailFileInfoByID(out.data(), 5, 2);
-             Items items;
-             for (const auto& node : out) {
-                 if (node.errCode != INT_MIN)
-                     items.insert(
-                         Join(Narrow(node.fileName), Narrow(node.sendFilePath), node.errCode));
-             }
-             return items;
+             return Filled<MapFailPariNode>(
+                 2, &MapFailPariNode::errCode,
+                 [&](MapFailPariNode* out, int n) { m.QueryFailFileInfoByID(out, 5, n); },
+                 [](const MapFailPariNode& node) {
+                     return Join(Narrow(node.fileName), Narrow(node.sendFilePath), node.errCode);
+                 });
          }},
         {"QueryAllAppNameByID",
          [&] {
