@@ -12,6 +12,8 @@ namespace SqliteText {
 namespace {
 constexpr bool kUtf16 = sizeof(wchar_t) == 2;
 constexpr char32_t kReplacement = 0xFFFD;
+// Texts up to this many characters are converted for SQLite without a heap buffer of their own.
+constexpr size_t kStackUnits = 256;
 
 // Writes `c` as UTF-8 at `out` (at most 4 bytes); returns the bytes written.
 size_t EncodeUtf8(char32_t c, char* out) {
@@ -109,10 +111,19 @@ int Bind(sqlite3_stmt* stmt, int index, const std::wstring& text) {
     if constexpr (kUtf16) {
         return sqlite3_bind_text16(stmt, index, text.c_str(), -1, SQLITE_STATIC);
     } else {
-        // Up to the first 0 character, as the UTF-16 bind with length -1 takes it. SQLite owns
-        // the converted copy and frees it when the parameter is rebound or the statement is
-        // finalized, so no path can leave it dangling.
+        // Up to the first 0 character, as the UTF-16 bind with length -1 takes it. Either way
+        // SQLite owns what it binds, so no path can leave it dangling.
         size_t length = std::wcslen(text.c_str());
+        if (length <= kStackUnits) {
+            // Nearly every name and path: encoded on the stack and copied by SQLite into the
+            // connection's own small-block memory (its lookaside), cheaper than a heap buffer per
+            // bind.
+            char utf8[kStackUnits * 4];
+            size_t bytes = EncodeUtf8(text.c_str(), length, utf8);
+            return sqlite3_bind_text64(stmt, index, utf8, bytes, SQLITE_TRANSIENT, SQLITE_UTF8);
+        }
+        // A longer text is encoded into a buffer that SQLite takes over and frees when the
+        // parameter is rebound or the statement is finalized.
         auto* utf8 = static_cast<char*>(sqlite3_malloc64(length * 4 + 1));
         if (utf8 == nullptr) return SQLITE_NOMEM;
         size_t bytes = EncodeUtf8(text.c_str(), length, utf8);
