@@ -143,15 +143,20 @@ void InsertCacheRecords(DataBaseManager& manager, const CacheInsert& what,
 
 void SplitString(const std::wstring& text, const std::wstring& delimiters,
                  std::vector<std::wstring>& parts) {
+    // A single delimiter, as the cache resume passes, is searched for as one character: the
+    // set search looks every character of the text up in the set by a call of its own.
+    const bool single = delimiters.size() == 1;
     size_t start = 0;
     for (;;) {
-        size_t end = text.find_first_of(delimiters, start);
+        size_t end =
+            single ? text.find(delimiters[0], start) : text.find_first_of(delimiters, start);
         if (end == std::wstring::npos) {
             parts.push_back(text.substr(start));
             return;
         }
         parts.push_back(text.substr(start, end - start));
-        start = text.find_first_not_of(delimiters, end);
+        start = single ? text.find_first_not_of(delimiters[0], end)
+                       : text.find_first_not_of(delimiters, end);
         if (start == std::wstring::npos) return;
     }
 }
@@ -245,7 +250,7 @@ void DataBaseManager::FillShotPath(const std::wstring& cachePath, DirTreeNode* n
             !current->shotPath.empty()) {
             break;
         }
-        current->shotPath = *part;
+        current->shotPath = std::move(*part);  // the parts are this call's own
     }
 }
 
