@@ -134,7 +134,7 @@ void BaselineResumeByCache(DirectoryTreeManager& tree) {
             if (at->parent == nullptr || at->parent->parent == nullptr || !at->shotPath.empty()) {
                 break;
             }
-            at->shotPath = *part;
+            at->shotPath = std::move(*part);
         }
     }
 }
