@@ -11,7 +11,7 @@
 #include <nlohmann/json.hpp>
 #include <sqlite3.h>
 
-#include "Inspect.h"
+#include "Reports.h"
 #include "Library.h"
 #include "Text.h"
 #include "Tool.h"

@@ -9,7 +9,7 @@
 #include <CLI/CLI.hpp>
 
 #include "Console.h"
-#include "Inspect.h"
+#include "Reports.h"
 #include "Library.h"
 #include "Migration.h"
 #include "Tool.h"

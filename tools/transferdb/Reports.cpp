@@ -1,4 +1,4 @@
-#include "Inspect.h"
+#include "Reports.h"
 
 #include <algorithm>
 #include <cstdio>
