@@ -100,8 +100,11 @@ void SetQuick(bool quick) {
 fs::path WorkFolder() { return Work(); }
 fs::path LibraryDbFile() { return Work() / "programdata" / "Voded" / "Corvanel" / "corvanel.db"; }
 fs::path LibraryCacheFile() { return LibraryDbFile().parent_path() / "db_cache" / "doc_Cache.db"; }
-fs::path BaselineDbFile() { return Work() / "baseline" / "corvanel.db"; }
-fs::path BaselineCacheFile() { return Work() / "baseline" / "doc_Cache.db"; }
+// The same layout under another folder: SQLite checks every folder of a path when it opens it.
+fs::path BaselineDbFile() { return Work() / "baseline" / "Voded" / "Corvanel" / "corvanel.db"; }
+fs::path BaselineCacheFile() {
+    return BaselineDbFile().parent_path() / "db_cache" / "doc_Cache.db";
+}
 
 void PrepareWorkFolder() {
     std::string pattern = (fs::temp_directory_path() / "database-bench-XXXXXX").string();
