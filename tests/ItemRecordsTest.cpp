@@ -9,6 +9,7 @@
 #include <fstream>
 #include <memory>
 #include <thread>
+#include <tuple>
 
 #include "PlatformTesting.h"
 #include "TestSupport.h"
@@ -59,6 +60,18 @@ bool Untouched(const Node& node) {
         if (bytes[i] != kSentinel) return false;
     }
     return true;
+}
+
+std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+
+// The filled nodes of a failure array as rows: file name, sent path, error code.
+Rows FailRows(const MapFailPariNode* nodes, int count) {
+    Rows rows;
+    for (int i = 0; i < count; ++i) {
+        rows.push_back({Narrow(nodes[i].fileName), Narrow(nodes[i].sendFilePath),
+                        std::to_string(nodes[i].errCode)});
+    }
+    return rows;
 }
 
 uint32_t BigEndian32(const unsigned char* bytes) {
@@ -219,31 +232,28 @@ TEST_F(ItemRecordsTest, AppArrayFillsAtMostCountAndLeavesTheRestUntouched) {
     manager.InsertAppInfo(apps, 3);
 
     AppInfoPariNode nodes[8];
+    // The first `filled` nodes hold the task's applications in order; the rest are untouched.
+    auto expectFilled = [&](int filled) {
+        for (int i = 0; i < filled; ++i) {
+            EXPECT_EQ(std::wstring(nodes[i].appName), L"app" + std::to_wstring(i));
+            EXPECT_EQ(nodes[i].downStatusIndex, i);
+            EXPECT_EQ(nodes[i].installStatusIndex, 10 + i);
+            EXPECT_EQ(std::wstring(nodes[i].appIconPath), L"i");
+        }
+        for (int i = filled; i < 8; ++i) EXPECT_TRUE(Untouched(nodes[i])) << i;
+        Poison(nodes);
+    };
     Poison(nodes);
     manager.QueryAppInfoByID(nodes, 3, 0);
     manager.QueryAppInfoByID(nullptr, 3, 5);
     manager.QueryAppInfoByID(nodes, 3, -1);
-    for (const auto& node : nodes) EXPECT_TRUE(Untouched(node));
-
+    expectFilled(0);
     manager.QueryAppInfoByID(nodes, 3, 3);
-    for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(std::wstring(nodes[i].appName), L"app" + std::to_wstring(i));
-        EXPECT_EQ(nodes[i].downStatusIndex, i);
-        EXPECT_EQ(nodes[i].installStatusIndex, 10 + i);
-        EXPECT_EQ(std::wstring(nodes[i].appIconPath), L"i");
-    }
-    for (int i = 3; i < 8; ++i) EXPECT_TRUE(Untouched(nodes[i])) << i;
-
-    Poison(nodes);
+    expectFilled(3);
     manager.QueryAppInfoByID(nodes, 3, 8);
-    for (int i = 0; i < 5; ++i)
-        EXPECT_EQ(std::wstring(nodes[i].appName), L"app" + std::to_wstring(i));
-    for (int i = 5; i < 8; ++i) EXPECT_TRUE(Untouched(nodes[i])) << i;
-
-    // A task without applications leaves the whole array alone.
-    Poison(nodes);
-    manager.QueryAppInfoByID(nodes, 4, 8);
-    for (const auto& node : nodes) EXPECT_TRUE(Untouched(node));
+    expectFilled(5);
+    manager.QueryAppInfoByID(nodes, 4, 8);  // a task without applications
+    expectFilled(0);
     EXPECT_TRUE(Lines().empty());
 }
 
@@ -286,8 +296,7 @@ TEST_F(ItemRecordsTest, DuplicateSettingIsLoggedWhileTheOtherSettingsLand) {
         EXPECT_EQ(std::wstring(nodes[i].settingName), Widen(expected[i][0]));
         EXPECT_EQ(std::to_string(nodes[i].resultType), expected[i][1]);
     }
-    EXPECT_TRUE(Untouched(nodes[2]));
-    EXPECT_TRUE(Untouched(nodes[3]));
+    for (int i = 2; i < 4; ++i) EXPECT_TRUE(Untouched(nodes[i])) << i;
     EXPECT_TRUE(Lines().empty());
 }
 
@@ -350,9 +359,7 @@ TEST_F(ItemRecordsTest, LongTextsAreStoredWholeAndCutTo511UnitsInFixedFields) {
 
     MapFailPariNode file[1];
     manager.QueryFailFileInfoByID(file, 1, 1);
-    EXPECT_EQ(std::wstring(file[0].fileName), std::wstring(511, L'f'));
-    EXPECT_EQ(std::wstring(file[0].sendFilePath), std::wstring(511, L'p'));
-    EXPECT_EQ(file[0].errCode, 5);
+    EXPECT_EQ(FailRows(file, 1), (Rows{{std::string(511, 'f'), std::string(511, 'p'), "5"}}));
     EXPECT_TRUE(Lines().empty());  // cutting is no error
 }
 
@@ -382,14 +389,7 @@ TEST_F(ItemRecordsTest, NullTextsReadAsEmptyAndTheOtherFieldsStillFill) {
     MapFailPariNode files[3];
     Poison(files);
     manager.QueryFailFileInfoByID(files, 4, 3);
-    EXPECT_EQ(files[0].fileName[0], L'\0');
-    EXPECT_EQ(files[0].sendFilePath[0], L'\0');
-    EXPECT_EQ(files[0].errCode, 21);
-    EXPECT_EQ(std::wstring(files[1].fileName), L"named");
-    EXPECT_EQ(files[1].sendFilePath[0], L'\0');
-    EXPECT_EQ(files[2].fileName[0], L'\0');
-    EXPECT_EQ(std::wstring(files[2].sendFilePath), L"path");
-    EXPECT_EQ(files[2].errCode, 23);
+    EXPECT_EQ(FailRows(files, 3), (Rows{{"", "", "21"}, {"named", "", "22"}, {"", "path", "23"}}));
 
     EXPECT_EQ(
         Lines(),
@@ -423,7 +423,7 @@ TEST_F(ItemRecordsTest, NullTextsReadAsEmptyAndTheOtherFieldsStillFill) {
 
 // Files.
 
-TEST_F(ItemRecordsTest, FailureBatchUpdatesTheHeldPathsInOneCommit) {
+TEST_F(ItemRecordsTest, FailureBatchUpdatesTheHeldPathsInOneCommitAndASentFileLeavesTheCount) {
     DataBaseManager& manager = Started();
     AddFile(3, "a.txt", "/docs/a.txt");
     AddFile(3, "c.txt", "/docs/c.txt");
@@ -444,33 +444,20 @@ TEST_F(ItemRecordsTest, FailureBatchUpdatesTheHeldPathsInOneCommit) {
                     {"3", "c.txt", "/docs/c.txt", "13", "0"},
                     {"3", "d.txt", "/docs/d.txt", "-1", "-1"},
                     {"4", "a.txt", "/docs/a.txt", "-1", "-1"}}));
-    EXPECT_TRUE(Lines().empty());
-
     EXPECT_EQ(manager.QueryFailNumByID(3), 2);
     EXPECT_EQ(manager.QueryFailNumByID(4), 0);
     MapFailPariNode nodes[3];
     Poison(nodes);
     manager.QueryFailFileInfoByID(nodes, 3, 1);
-    EXPECT_EQ(std::wstring(nodes[0].fileName), L"a.txt");
+    EXPECT_EQ(FailRows(nodes, 1), (Rows{{"a.txt", "/docs/a.txt", "11"}}));
     EXPECT_TRUE(Untouched(nodes[1]));
     manager.QueryFailFileInfoByID(nodes, 3, 3);
-    EXPECT_EQ(std::wstring(nodes[0].fileName), L"a.txt");
-    EXPECT_EQ(std::wstring(nodes[0].sendFilePath), L"/docs/a.txt");
-    EXPECT_EQ(nodes[0].errCode, 11);
-    EXPECT_EQ(std::wstring(nodes[1].fileName), L"c.txt");
-    EXPECT_EQ(std::wstring(nodes[1].sendFilePath), L"/docs/c.txt");
-    EXPECT_EQ(nodes[1].errCode, 13);
+    EXPECT_EQ(FailRows(nodes, 2),
+              (Rows{{"a.txt", "/docs/a.txt", "11"}, {"c.txt", "/docs/c.txt", "13"}}));
     EXPECT_TRUE(Untouched(nodes[2]));
     manager.QueryFailFileInfoByID(nullptr, 3, 3);
-    EXPECT_TRUE(Lines().empty());
-}
 
-TEST_F(ItemRecordsTest, StatusUpdateTakesAFileOutOfTheFailureCount) {
-    DataBaseManager& manager = Started();
-    AddFile(3, "a.txt", "/docs/a.txt", 0, 11);
-    AddFile(3, "c.txt", "/docs/c.txt", 0, 13);
-    ASSERT_EQ(manager.QueryFailNumByID(3), 2);
-
+    // A file sent after all: its status and error code change, nothing else of the caller's.
     TransferFileInfo sent;
     sent.taskId = 3;
     sent.status = 2;
@@ -479,14 +466,16 @@ TEST_F(ItemRecordsTest, StatusUpdateTakesAFileOutOfTheFailureCount) {
     sent.otherPath = L"elsewhere";
     sent.errCode = 0;
     manager.UpdateTaskFileStatus(sent);
-
     EXPECT_EQ(manager.QueryFailNumByID(3), 1);
-    EXPECT_EQ(Query("select sendFilePath,status,errCode from TransferFileInfo order by rowid"),
-              (Rows{{"/docs/a.txt", "2", "0"}, {"/docs/c.txt", "0", "13"}}));
-    MapFailPariNode nodes[2];
+    EXPECT_EQ(
+        Query("select taskID,sendFilePath,status,errCode from TransferFileInfo order by rowid"),
+        (Rows{{"3", "/docs/a.txt", "2", "0"},
+              {"3", "/docs/c.txt", "0", "13"},
+              {"3", "/docs/d.txt", "-1", "-1"},
+              {"4", "/docs/a.txt", "-1", "-1"}}));
     Poison(nodes);
-    manager.QueryFailFileInfoByID(nodes, 3, 2);
-    EXPECT_EQ(std::wstring(nodes[0].sendFilePath), L"/docs/c.txt");
+    manager.QueryFailFileInfoByID(nodes, 3, 3);
+    EXPECT_EQ(FailRows(nodes, 1), (Rows{{"c.txt", "/docs/c.txt", "13"}}));
     EXPECT_TRUE(Untouched(nodes[1]));
     EXPECT_EQ(sent.status, 2);
     EXPECT_EQ(sent.otherPath, L"elsewhere");
@@ -504,17 +493,14 @@ TEST_F(ItemRecordsTest, FileListReplacesTheCallersListWithTheTasksFiles) {
     std::list<TransferFileInfo> files{stale, stale};
     manager.GetTaskFileInfo(6, files);
     ASSERT_EQ(files.size(), 2u);
-    const TransferFileInfo& first = files.front();
-    EXPECT_EQ(first.taskId, 6);
-    EXPECT_EQ(first.status, 0);
-    EXPECT_EQ(first.fileSize, 0);  // the table keeps no size
-    EXPECT_EQ(first.filePath, L"/docs/a.txt");
-    EXPECT_EQ(first.otherPath, L"");
-    EXPECT_EQ(first.errCode, 11);
-    const TransferFileInfo& second = files.back();
-    EXPECT_EQ(second.status, -1);
-    EXPECT_EQ(second.filePath, L"/docs/b.txt");
-    EXPECT_EQ(second.errCode, -1);
+    // The table keeps no size and no other path.
+    auto fields = [](const TransferFileInfo& f) {
+        return std::make_tuple(f.taskId, f.status, f.fileSize, f.filePath, f.otherPath, f.errCode);
+    };
+    EXPECT_EQ(fields(files.front()),
+              std::make_tuple(6, 0, 0LL, std::wstring(L"/docs/a.txt"), std::wstring(), 11));
+    EXPECT_EQ(fields(files.back()),
+              std::make_tuple(6, -1, 0LL, std::wstring(L"/docs/b.txt"), std::wstring(), -1));
 
     manager.GetTaskFileInfo(8, files);
     EXPECT_TRUE(files.empty());
@@ -586,9 +572,9 @@ TEST_F(ItemRecordsTest, UninitialisedManagerLogsEachOperationAndLeavesOutputsAlo
     manager.GetTaskSettingInfo(1, settingNames);
     manager.GetTaskBookmarkInfo(1, browserNames);
     manager.GetTaskFileInfo(1, files);
-    EXPECT_EQ(appNames, std::vector<std::wstring>{L"held"});
-    EXPECT_EQ(settingNames, std::vector<std::wstring>{L"held"});
-    EXPECT_EQ(browserNames, std::vector<std::wstring>{L"held"});
+    for (const auto* names : {&appNames, &settingNames, &browserNames}) {
+        EXPECT_EQ(*names, std::vector<std::wstring>{L"held"});
+    }
     EXPECT_EQ(files.size(), 1u);
 
     const std::string countNotInit = "QueryAppNumByID sql is not init";

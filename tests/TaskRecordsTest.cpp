@@ -18,6 +18,8 @@
 #include "TestSupport.h"
 
 namespace {
+const char* const kTaskTables[] = {"TransferTask", "TransferFileInfo", "TransferAppInfo",
+                                   "TransferSettingInfo"};
 const char* const kItemTables[] = {"TransferFileInfo", "TransferAppInfo", "TransferSettingInfo",
                                    "TransferBookmarkInfo"};
 
@@ -153,43 +155,35 @@ Row TaskRecordsTest::TaskRow(int id) const {
     return row;
 }
 
-TEST_F(TaskRecordsTest, InsertStoresTheRecordWithNewIdAndDefaultStates) {
+TEST_F(TaskRecordsTest, InsertStoresTheRecordAndTheNewestTaskReadsBackWhateverItsState) {
+    TransferTask caller = SampleTask(9);
+    Manager().GetLastUnCompleteTask(caller);
+    EXPECT_EQ(Columns(caller), Columns(SampleTask(9)));  // no task yet: nothing read
+
     TransferTask task = SampleTask(1);
     Manager().InsertOneTask(task);
+    task.status = 100;  // a finished task is still the last one
     Manager().InsertOneTask(task);
-
     EXPECT_EQ(task.taskID, 901);
     EXPECT_EQ(Manager().GetMaxTaskID(), 2);
-    Row expected = Columns(task);
-    expected["taskID"] = "2";
+    Row stored = Columns(task);
+    stored["taskID"] = "2";
     for (const char* column :
          {"fileStatus", "appStatus", "settingStatus", "completeEmptyFolderNum"}) {
-        expected[column] = "0";
+        stored[column] = "0";
     }
-    EXPECT_EQ(TaskRow(2), expected);
+    EXPECT_EQ(TaskRow(2), stored);
     EXPECT_TRUE(Lines().empty());
 
-    TransferTask read;
-    std::memset(read.session, 0xAA, sizeof read.session);
-    Manager().GetLastUnCompleteTask(read);
-    EXPECT_EQ(0, std::memcmp(read.session, task.session, sizeof task.session));
-}
-
-TEST_F(TaskRecordsTest, IdsAscendAndAreNeverReusedAfterTheHistoryIsCleaned) {
-    char session[16] = {};
-    for (int i = 1; i <= 3; ++i) {
-        Manager().InsertOneTask(1, session, 1, 1, "m");
-        EXPECT_EQ(Manager().GetMaxTaskID(), i);
+    // Only the selected fields change; the session is copied whole, zero bytes included.
+    std::memset(caller.session, 0xAA, sizeof caller.session);
+    Manager().GetLastUnCompleteTask(caller);
+    Row expected = Columns(SampleTask(9));
+    for (const char* column : {"taskID", "startTime", "endTime", "transferFileNums", "completeNums",
+                               "transferSize", "completeSize", "status", "session"}) {
+        expected[column] = stored[column];
     }
-    Exec("INSERT INTO TransferBookmarkInfo (taskID,browserName) VALUES (2,'b')");
-
-    EXPECT_TRUE(Manager().CleanTransferHistory());
-    EXPECT_EQ(Manager().GetTransferHistoryNum(), 0);
-    EXPECT_EQ(Count("SELECT count(1) FROM TransferBookmarkInfo"), 1);
-
-    Manager().InsertOneTask(1, session, 1, 1, "m");
-    EXPECT_EQ(Manager().GetMaxTaskID(), 4);
-    EXPECT_EQ(GetMinTaskID(), 4);
+    EXPECT_EQ(Columns(caller), expected);
 }
 
 TEST_F(TaskRecordsTest, ShortFormInsertsAFreshTaskFromItsArguments) {
@@ -269,66 +263,44 @@ TEST_F(TaskRecordsTest, UpdateThatMeetsAnotherWriterWaitsAndLands) {
               (std::vector<LogEntry>{Info("start UpdateTaskStatusById", "UpdateTaskStatusById")}));
 }
 
-TEST_F(TaskRecordsTest, LastTaskIsTheNewestWhateverItsStateAndKeepsUnselectedFields) {
-    TransferTask caller = SampleTask(9);
-    Manager().GetLastUnCompleteTask(caller);
-    EXPECT_EQ(Columns(caller), Columns(SampleTask(9)));
-
-    Insert(SampleTask(1));
-    TransferTask finished = SampleTask(2);
-    finished.status = 100;
-    Manager().InsertOneTask(finished);
-    Manager().GetLastUnCompleteTask(caller);
-
-    Row expected = Columns(SampleTask(9));
-    Row stored = Columns(finished);
-    stored["taskID"] = "2";
-    for (const char* column : {"taskID", "startTime", "endTime", "transferFileNums", "completeNums",
-                               "transferSize", "completeSize", "status", "session"}) {
-        expected[column] = stored[column];
-    }
-    EXPECT_EQ(Columns(caller), expected);
-}
-
 TEST_F(TaskRecordsTest, StoredSessionIsNeverReadPastItsEnd) {
     Insert(SampleTask(1));
-    auto read = [this](const std::string& stored) {
+    const std::vector<LogEntry> none,
+        nullSession = {Error("SQLite error, session is nullptr", "GetLastUnCompleteTask")};
+    const std::string untouched = "x'aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa'";
+    const std::tuple<std::string, std::string, std::vector<LogEntry>> cases[] = {
+        {"x'0102030405'", "x'01020304050000000000000000000000'", none},
+        {"x'01'", "x'01000000000000000000000000000000'", none},
+        {"x'0102030405060708090a0b0c0d0e0f1011121314'", "x'0102030405060708090a0b0c0d0e0f10'",
+         none},
+        {"NULL", untouched, nullSession},
+        {"''", untouched, nullSession}};
+    for (const auto& [stored, read, lines] : cases) {
         Exec("UPDATE TransferTask SET session = " + stored + ", status = 5");
         TransferTask task;
         std::memset(task.session, 0xAA, sizeof task.session);
         ClearLines();
         Manager().GetLastUnCompleteTask(task);
         EXPECT_EQ(task.status, 5) << stored;
-        return Hex(task.session, sizeof task.session);
-    };
-    EXPECT_EQ(read("x'0102030405'"), "x'01020304050000000000000000000000'");
-    EXPECT_EQ(read("x'01'"), "x'01000000000000000000000000000000'");
-    EXPECT_EQ(read("x'0102030405060708090a0b0c0d0e0f1011121314'"),
-              "x'0102030405060708090a0b0c0d0e0f10'");
-    EXPECT_TRUE(Lines().empty());
-
-    const std::string untouched = "x'aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa'";
-    const std::vector<LogEntry> nullSession = {
-        Error("SQLite error, session is nullptr", "GetLastUnCompleteTask")};
-    EXPECT_EQ(read("NULL"), untouched);
-    EXPECT_EQ(Lines(), nullSession);
-    EXPECT_EQ(read("''"), untouched);
-    EXPECT_EQ(Lines(), nullSession);
+        EXPECT_EQ(Hex(task.session, sizeof task.session), read) << stored;
+        EXPECT_EQ(Lines(), lines) << stored;
+    }
 }
 
 TEST_F(TaskRecordsTest, HistoryListsAtMostTheThreeNewestFirst) {
     TaskInfoNode nodes[5];
     std::memset(nodes, 0x5A, sizeof nodes);
     const TaskInfoNode pristine = nodes[0];
+    auto untouchedFrom = [&](int first) {
+        for (int i = first; i < 5; ++i)
+            EXPECT_EQ(0, std::memcmp(&nodes[i], &pristine, sizeof pristine)) << i;
+    };
     EXPECT_EQ(Manager().GetAllTaskInfo(nodes, 5), 0);
 
     for (int seed = 1; seed <= 5; ++seed) Insert(SampleTask(seed));
     EXPECT_EQ(Manager().GetAllTaskInfo(nodes, 5), 3);
-    EXPECT_EQ(nodes[0].taskID, 5);
-    EXPECT_EQ(nodes[1].taskID, 4);
-    EXPECT_EQ(nodes[2].taskID, 3);
-    EXPECT_EQ(0, std::memcmp(&nodes[3], &pristine, sizeof pristine));
-    EXPECT_EQ(0, std::memcmp(&nodes[4], &pristine, sizeof pristine));
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(nodes[i].taskID, 5 - i);
+    untouchedFrom(3);
 
     const TransferTask t = SampleTask(5);
     const TaskInfoNode& n = nodes[0];
@@ -342,8 +314,10 @@ TEST_F(TaskRecordsTest, HistoryListsAtMostTheThreeNewestFirst) {
 
     std::memset(nodes, 0x5A, sizeof nodes);
     EXPECT_EQ(Manager().GetAllTaskInfo(nodes, 2), 2);
+    std::memset(nodes, 0x5A, sizeof nodes);
+    EXPECT_EQ(Manager().GetAllTaskInfo(nodes, 2), 2);
     EXPECT_EQ(nodes[1].taskID, 4);
-    EXPECT_EQ(0, std::memcmp(&nodes[2], &pristine, sizeof pristine));
+    untouchedFrom(2);
     EXPECT_EQ(Manager().GetAllTaskInfo(nullptr, 5), 0);
     EXPECT_EQ(Manager().GetAllTaskInfo(nodes, 0), 0);
     EXPECT_TRUE(Lines().empty());
@@ -361,7 +335,7 @@ TEST_F(TaskRecordsTest, HistoryListsAtMostTheThreeNewestFirst) {
         (std::vector<LogEntry>{Error("taskInfoNode wcscpy_s failed, err = 22", "GetAllTaskInfo")}));
 }
 
-TEST_F(TaskRecordsTest, CountsIdsAndTimesOfTheHistory) {
+TEST_F(TaskRecordsTest, CountsIdsAndTimesFollowTheHistoryAndIdsAreNeverReused) {
     int nums = -1, empty = -1;
     long long size = -1;
     EXPECT_EQ(Manager().GetMaxTaskID(), 0);
@@ -371,15 +345,28 @@ TEST_F(TaskRecordsTest, CountsIdsAndTimesOfTheHistory) {
     Manager().QueryTaskCompleteInfoByID(1, nums, size, empty);
     EXPECT_EQ(std::make_tuple(nums, size, empty), std::make_tuple(-1, -1LL, -1));
 
-    for (int seed = 1; seed <= 2; ++seed) Insert(SampleTask(seed));
-    Exec("UPDATE TransferTask SET endTime = startTime - 40 WHERE taskID = 2");
+    for (int seed = 1; seed <= 3; ++seed) {
+        Insert(SampleTask(seed));
+        EXPECT_EQ(Manager().GetMaxTaskID(), seed);
+    }
+    Exec("UPDATE TransferTask SET endTime = startTime - 40 WHERE taskID = 3");
     EXPECT_EQ(Manager().GetMigrationConsumerTime(), -40);
     EXPECT_EQ(GetMinTaskID(), 1);
-    EXPECT_EQ(Manager().GetTransferHistoryNum(), 2);
+    EXPECT_EQ(Manager().GetTransferHistoryNum(), 3);
     Manager().UpdateTaskCompleteInfoById(2, 3, 7000000000LL, -2);
     Manager().QueryTaskCompleteInfoByID(2, nums, size, empty);
     EXPECT_EQ(std::make_tuple(nums, size, empty), std::make_tuple(3, 7000000000LL, -2));
     EXPECT_TRUE(Lines().empty());
+
+    // Cleaning keeps the bookmarks and does not reset the id counter.
+    Exec("INSERT INTO TransferBookmarkInfo (taskID,browserName) VALUES (2,'b')");
+    EXPECT_TRUE(Manager().CleanTransferHistory());
+    EXPECT_EQ(Manager().GetTransferHistoryNum(), 0);
+    EXPECT_EQ(Count("SELECT count(1) FROM TransferBookmarkInfo"), 1);
+    char session[16] = {};
+    Manager().InsertOneTask(1, session, 1, 1, "m");
+    EXPECT_EQ(Manager().GetMaxTaskID(), 4);
+    EXPECT_EQ(GetMinTaskID(), 4);
 }
 
 TEST_F(TaskRecordsTest, TwoThreadsAskTheLargestIdTogether) {
@@ -400,30 +387,24 @@ TEST_F(TaskRecordsTest, TwoThreadsAskTheLargestIdTogether) {
     EXPECT_TRUE(Lines().empty());
 }
 
+// Pruning counts the tasks and measures from the largest id, not from the count.
 TEST_F(TaskRecordsTest, HistoryKeepsTheThreeNewestTasksWithTheirItems) {
-    for (int id = 1; id <= 10; ++id) SeedTask(id);
-    ClearLines();
-    Manager().UpdateTransferHistory();
-    for (const char* table :
-         {"TransferTask", "TransferFileInfo", "TransferAppInfo", "TransferSettingInfo"}) {
-        EXPECT_EQ(Ids(table), (std::vector<int>{8, 9, 10})) << table;
-    }
-    EXPECT_EQ(Ids("TransferBookmarkInfo"), (std::vector<int>{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}));
-    EXPECT_EQ(Lines(), (std::vector<LogEntry>{
-                           Info("Start update transfer history", "UpdateTransferHistory"),
-                           Info("Finish update transfer history", "UpdateTransferHistory")}));
-}
-
-TEST_F(TaskRecordsTest, PruningCountsTasksAndMeasuresFromTheLargestId) {
     const std::vector<std::pair<std::vector<int>, std::vector<int>>> cases = {
-        {{1, 2, 3}, {1, 2, 3}}, {{1, 2, 3, 10}, {10}}, {{5, 100}, {5, 100}}};
+        {{1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, {8, 9, 10}},
+        {{1, 2, 3}, {1, 2, 3}},
+        {{1, 2, 3, 10}, {10}},
+        {{5, 100}, {5, 100}}};
     for (const auto& [seeded, kept] : cases) {
         Exec("DELETE FROM TransferTask");
         for (const char* table : kItemTables) Exec(std::string("DELETE FROM ") + table);
         for (int id : seeded) SeedTask(id);
+        ClearLines();
         Manager().UpdateTransferHistory();
-        EXPECT_EQ(Ids("TransferTask"), kept);
-        EXPECT_EQ(Ids("TransferFileInfo"), kept);
+        for (const char* table : kTaskTables) EXPECT_EQ(Ids(table), kept) << table;
+        EXPECT_EQ(Ids("TransferBookmarkInfo"), seeded);
+        EXPECT_EQ(Lines(), (std::vector<LogEntry>{
+                               Info("Start update transfer history", "UpdateTransferHistory"),
+                               Info("Finish update transfer history", "UpdateTransferHistory")}));
     }
 }
 
@@ -484,25 +465,24 @@ TEST_F(TaskRecordsNotInitialisedTest, OperationsLogTheirLineAndWriteNothing) {
     EXPECT_EQ(Columns(task), Columns(before));
     EXPECT_EQ(std::make_tuple(nums, size, empty), std::make_tuple(-1, -1LL, -1));
     EXPECT_FALSE(std::filesystem::exists(MainDbFile()));
-    auto started = [](const std::string& op, const std::string& notInit) {
-        return std::vector<LogEntry>{Info("start " + op, op),
-                                     Error(notInit + " sql is not init", op)};
-    };
-    std::vector<LogEntry> expected = {Error("InsertOneTask sql is not init", "InsertOneTask"),
-                                      Error("InsertOneTask sql is not init", "InsertOneTask")};
-    for (const auto& pair : {started("UpdateFileTaskInfo", "UpdateFileTaskInfo"),
-                             started("UpdateAppTaskInfo", "UpdateAppTaskInfo"),
-                             started("UpdateSettingTaskInfo", "UpdateSettingTaskInfo"),
-                             started("UpdateTaskStatus", "UpdateTaskStatus"),
-                             started("UpdateTaskStatusById", "UpdateAppTaskInfo"),
-                             started("UpdateTaskSessionById", "UpdateTaskSessionById")}) {
-        expected.insert(expected.end(), pair.begin(), pair.end());
-    }
-    for (const char* op :
-         {"UpdateTaskCompleteInfoById", "GetLastUnCompleteTask", "GetAllTaskInfo",
-          "GetMigrationConsumerTime", "QueryTaskCompleteInfoByID", "GetMaxTaskID"}) {
-        std::string text =
-            std::string(op) == "UpdateTaskCompleteInfoById" ? "UpdateTaskCompleteNumsById" : op;
+    // Each operation's start line (if any) and its not-initialised line, in call order.
+    std::vector<LogEntry> expected;
+    for (const auto& [op, text, started] : std::vector<std::tuple<std::string, std::string, bool>>{
+             {"InsertOneTask", "InsertOneTask", false},
+             {"InsertOneTask", "InsertOneTask", false},
+             {"UpdateFileTaskInfo", "UpdateFileTaskInfo", true},
+             {"UpdateAppTaskInfo", "UpdateAppTaskInfo", true},
+             {"UpdateSettingTaskInfo", "UpdateSettingTaskInfo", true},
+             {"UpdateTaskStatus", "UpdateTaskStatus", true},
+             {"UpdateTaskStatusById", "UpdateAppTaskInfo", true},
+             {"UpdateTaskSessionById", "UpdateTaskSessionById", true},
+             {"UpdateTaskCompleteInfoById", "UpdateTaskCompleteNumsById", false},
+             {"GetLastUnCompleteTask", "GetLastUnCompleteTask", false},
+             {"GetAllTaskInfo", "GetAllTaskInfo", false},
+             {"GetMigrationConsumerTime", "GetMigrationConsumerTime", false},
+             {"QueryTaskCompleteInfoByID", "QueryTaskCompleteInfoByID", false},
+             {"GetMaxTaskID", "GetMaxTaskID", false}}) {
+        if (started) expected.push_back(Info("start " + op, op));
         expected.push_back(Error(text + " sql is not init", op));
     }
     EXPECT_EQ(Lines(), expected);
@@ -521,12 +501,10 @@ TEST_F(TaskRecordsNotInitialisedTest, CleaningTheHistoryStillDeletes) {
     PlatformTesting::SimulateConsoleToken(1);
     ASSERT_FALSE(IsInit());
     EXPECT_TRUE(Manager().CleanTransferHistory());
-    for (const char* table : kItemTables) {
-        EXPECT_EQ(Count(std::string("SELECT count(1) FROM ") + table),
-                  std::string(table) == "TransferBookmarkInfo" ? 1 : 0)
-            << table;
+    for (const char* table : kTaskTables) {
+        EXPECT_EQ(Count(std::string("SELECT count(1) FROM ") + table), 0) << table;
     }
-    EXPECT_EQ(Count("SELECT count(1) FROM TransferTask"), 0);
+    EXPECT_EQ(Count("SELECT count(1) FROM TransferBookmarkInfo"), 1);
 }
 
 TEST_F(DataBaseManagerTest, CleaningAMissingDatabaseReportsFailure) {
