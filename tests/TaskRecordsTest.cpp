@@ -160,11 +160,11 @@ TEST_F(TaskRecordsTest, InsertStoresTheRecordAndTheNewestTaskReadsBackWhateverIt
     Manager().GetLastUnCompleteTask(caller);
     EXPECT_EQ(Columns(caller), Columns(SampleTask(9)));  // no task yet: nothing read
 
-    TransferTask task = SampleTask(1);
-    Manager().InsertOneTask(task);
+    Insert(SampleTask(1));
+    TransferTask task = SampleTask(2);
     task.status = 100;  // a finished task is still the last one
     Manager().InsertOneTask(task);
-    EXPECT_EQ(task.taskID, 901);
+    EXPECT_EQ(task.taskID, 902);  // the caller's record keeps its id
     EXPECT_EQ(Manager().GetMaxTaskID(), 2);
     Row stored = Columns(task);
     stored["taskID"] = "2";
@@ -312,8 +312,6 @@ TEST_F(TaskRecordsTest, HistoryListsAtMostTheThreeNewestFirst) {
                               t.transferSettingNums, t.transferSucSettingNums, t.newPCType));
     EXPECT_EQ(std::wstring(n.newPCModel), t.newPCModel);
 
-    std::memset(nodes, 0x5A, sizeof nodes);
-    EXPECT_EQ(Manager().GetAllTaskInfo(nodes, 2), 2);
     std::memset(nodes, 0x5A, sizeof nodes);
     EXPECT_EQ(Manager().GetAllTaskInfo(nodes, 2), 2);
     EXPECT_EQ(nodes[1].taskID, 4);
