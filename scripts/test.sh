@@ -12,6 +12,11 @@ jobs=$(nproc)
 legs=("$@")
 [ ${#legs[@]} -gt 0 ] || legs=(release sanitize consumer windows tsan fuzz bench)
 
+# Every ctest run's summary is kept, so that the script closes with one count over all legs.
+results=$(mktemp)
+trap 'rm -f "$results"' EXIT
+counted_ctest() { ctest "$@" | tee -a "$results"; }
+
 build() {
     local dir=$1; shift
     cmake -S . -B "$dir" "$@" >/dev/null
@@ -38,7 +43,7 @@ with_wine() (
 )
 
 windows_tests() {
-    ctest --test-dir build/windows --output-on-failure -j"$jobs"
+    counted_ctest --test-dir build/windows --output-on-failure -j"$jobs"
     # The installed package, from a program outside the project, in a fresh data folder.
     rm -rf "$WINEPREFIX/drive_c/ProgramData/Voded"
     "$wine" build/windows-consumer/consumer.exe </dev/null
@@ -49,12 +54,12 @@ for leg in "${legs[@]}"; do
     case "$leg" in
         release)
             build build/release -DCMAKE_BUILD_TYPE=Release
-            ctest --test-dir build/release --output-on-failure -j"$jobs"
+            counted_ctest --test-dir build/release --output-on-failure -j"$jobs"
             ;;
         sanitize)
             build build/sanitize -DCMAKE_BUILD_TYPE=Debug -DDATABASE_SANITIZE=address,undefined
             ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-                ctest --test-dir build/sanitize --output-on-failure -j"$jobs"
+                counted_ctest --test-dir build/sanitize --output-on-failure -j"$jobs"
             ;;
         consumer)
             build build/release -DCMAKE_BUILD_TYPE=Release
@@ -83,7 +88,7 @@ for leg in "${legs[@]}"; do
             cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=Debug -DDATABASE_SANITIZE=thread >/dev/null
             cmake --build build/tsan -j"$jobs" --target LoadPosixTest ThreadPoolTest TaskRecordsTest
             TSAN_OPTIONS=halt_on_error=1 \
-                ctest --test-dir build/tsan --output-on-failure -j"$jobs" --no-tests=error \
+                counted_ctest --test-dir build/tsan --output-on-failure -j"$jobs" --no-tests=error \
                 -R '^(LoadPosixTest|ThreadPoolTest|TaskRecordsTest\.TaskRecordsTest\.TwoThreads)'
             ;;
         fuzz)
@@ -121,3 +126,5 @@ for leg in "${legs[@]}"; do
     esac
 done
 echo "all legs passed: ${legs[*]}"
+grep -oE '[0-9]+ tests failed out of [0-9]+' "$results" |
+    awk '{ failed += $1; total += $6 } END { printf "tests: %d passed, %d failed\n", total - failed, failed }'
