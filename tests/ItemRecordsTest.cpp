@@ -528,6 +528,8 @@ TEST_F(ItemRecordsTest, WritesWaitForAnotherWriterInsteadOfLosingRows) {
     EXPECT_EQ(manager.QueryFailNumByID(3), 1);
 }
 
+#if !defined(_WIN32)
+// Start-up refused through the POSIX test seams.
 TEST_F(ItemRecordsTest, UninitialisedManagerLogsEachOperationAndLeavesOutputsAlone) {
     PlatformTesting::SimulateConsoleToken(1);
     DataBaseManager& manager = Manager();
@@ -597,3 +599,4 @@ TEST_F(ItemRecordsTest, UninitialisedManagerLogsEachOperationAndLeavesOutputsAlo
                   Error("GetTaskBookmarkInfo sql is not init", "GetTaskBookmarkInfo"),
                   Error("GetTaskFileInfo sql is not init", "GetTaskFileInfo")}));
 }
+#endif

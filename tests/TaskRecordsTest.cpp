@@ -186,6 +186,9 @@ TEST_F(TaskRecordsTest, InsertStoresTheRecordAndTheNewestTaskReadsBackWhateverIt
     EXPECT_EQ(Columns(caller), expected);
 }
 
+#if !defined(_WIN32)
+// The narrow model name is read in the ANSI code page, which is UTF-8 on POSIX (Windows has its
+// own case in the Windows suite).
 TEST_F(TaskRecordsTest, ShortFormInsertsAFreshTaskFromItsArguments) {
     Manager().InsertOneTask(5, nullptr, 6, 7, "model");
     EXPECT_EQ(Count("SELECT count(1) FROM TransferTask"), 0);
@@ -213,6 +216,8 @@ TEST_F(TaskRecordsTest, ShortFormInsertsAFreshTaskFromItsArguments) {
     EXPECT_EQ(Query("SELECT typeof(newPCModel), newPCModel FROM TransferTask WHERE taskID > 1"),
               (Rows{{"text", ""}, {"text", ""}}));
 }
+
+#endif
 
 TEST_F(TaskRecordsTest, EachUpdateChangesOnlyItsOwnColumns) {
     Insert(SampleTask(1));
@@ -428,7 +433,9 @@ TEST_F(TaskRecordsTest, FailedDeleteIsReportedAndTheOtherTablesStillRun) {
             Error("SQLite error:DeleteErrorTask failed,error code is " + reason, "ClearData")}));
 }
 
-// The manager's start-up fails: the console token is refused for a reason other than privilege.
+#if !defined(_WIN32)
+// The manager's start-up fails: the console token is refused for a reason other than privilege
+// (played through the POSIX test seams).
 using TaskRecordsNotInitialisedTest = DataBaseManagerTest;
 
 TEST_F(TaskRecordsNotInitialisedTest, OperationsLogTheirLineAndWriteNothing) {
@@ -504,6 +511,8 @@ TEST_F(TaskRecordsNotInitialisedTest, CleaningTheHistoryStillDeletes) {
     }
     EXPECT_EQ(Count("SELECT count(1) FROM TransferBookmarkInfo"), 1);
 }
+
+#endif
 
 TEST_F(DataBaseManagerTest, CleaningAMissingDatabaseReportsFailure) {
     Manager();

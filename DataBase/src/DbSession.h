@@ -44,6 +44,8 @@ public:
     void Bind(int index, int value);
     void Bind(int index, long long value);
     void Bind(int index, const std::wstring& text);  // the text must outlive the step
+    // Where wchar_t is UTF-16 the text is bound in place: a temporary would dangle by the step.
+    void Bind(int index, std::wstring&& text) = delete;
     void BindBlob(int index, const void* data, int bytes);
     // Binds the values to parameters 1, 2, 3, ... in order.
     template <class... Values>

@@ -24,8 +24,9 @@ struct MODEL_API DirTreeNode {
 
     // Selected states: the node itself is fully selected; an ancestor that was not selected
     // becomes partly selected, so that a walk from the root reaches the node.
-    static constexpr int kSelected = 1;
-    static constexpr int kPartlySelected = 2;
+    // Enumerators, not static members: a DLL would have to export those, and MinGW's import
+    // of a static constexpr member of an exported class does not link.
+    enum : int { kSelected = 1, kPartlySelected = 2 };
 
     // Marks this node selected and makes every ancestor non-zero.
     void Select();

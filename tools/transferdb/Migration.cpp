@@ -179,6 +179,8 @@ int CopyEntry(const Entry& entry) {
     // leaves a partial file under the real name.
     fs::path part = entry.target;
     part += kPartSuffix;
+    // Removed first: MinGW's copy_file refuses an existing target even when told to overwrite.
+    fs::remove(part, ignored);
     fs::copy_file(entry.source, part, fs::copy_options::overwrite_existing, error);
     if (!error) {
         auto modified = fs::last_write_time(entry.source, error);
