@@ -79,6 +79,15 @@ Statement DbSession::Prepare(const std::string& sql, int* resultCode) const {
     return Statement(stmt);
 }
 
+int DbSession::ReadInt(const std::string& sql) {
+    if (!OpenRead()) return 0;
+    Statement stmt = Prepare(sql);
+    if (!stmt) return 0;
+    int value = 0;
+    while (stmt.Step() == SQLITE_ROW) value = stmt.Int(0);
+    return value;
+}
+
 bool DbSession::StepWrite(Statement& stmt) const {
     bool done = stmt.Step() == SQLITE_DONE;
     if (!done) SqliteError();

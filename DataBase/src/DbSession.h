@@ -101,6 +101,9 @@ public:
 
     // Prepares on this session's connection; an empty statement when it does not prepare.
     Statement Prepare(const std::string& sql, int* resultCode = nullptr) const;
+    // Opens a read-only connection and reads column 0 of the last row of `sql` as a 32-bit
+    // integer; 0 when there is no row or the read fails.
+    int ReadInt(const std::string& sql);
     // Steps a writing statement once, logs a step that is not done, and resets it.
     bool StepWrite(Statement& stmt) const;
 

@@ -126,12 +126,8 @@ void DataBaseManager::UpdateTaskAPPStatus(const SendAppInfo& app, const int& tas
 int DataBaseManager::QueryCountById(const int& taskId, const std::string& sqlPrefix) {
     // Every count shares this routine and its not-initialised line.
     DbSession session(*this, "QueryCountById");
-    if (!session.Initialised("QueryAppNumByID sql is not init") || !session.OpenRead()) return 0;
-    Statement stmt = session.Prepare(WithTaskId(sqlPrefix, taskId));
-    if (!stmt) return 0;
-    int count = 0;
-    while (stmt.Step() == SQLITE_ROW) count = stmt.Int(0);
-    return count;
+    if (!session.Initialised("QueryAppNumByID sql is not init")) return 0;
+    return session.ReadInt(WithTaskId(sqlPrefix, taskId));
 }
 
 int DataBaseManager::QueryAppNumByID(int taskId) { return QueryCountById(taskId, kAppCountPrefix); }

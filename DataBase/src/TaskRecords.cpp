@@ -46,16 +46,9 @@ void WriteTask(DataBaseManager& manager, const TaskWrite& write, BindFn&& bind, 
     session.StepWrite(stmt);
 }
 
-// The first column of the last row of `sql`, read on a connection of its own; 0 when there is
-// no row or the read fails.
+// The first column of the last row of `sql`, read on a connection of its own.
 int ReadInt(DataBaseManager& manager, const char* operation, const std::string& sql) {
-    DbSession session(manager, operation);
-    if (!session.OpenRead()) return 0;
-    Statement stmt = session.Prepare(sql);
-    if (!stmt) return 0;
-    int value = 0;
-    while (stmt.Step() == SQLITE_ROW) value = stmt.Int(0);
-    return value;
+    return DbSession(manager, operation).ReadInt(sql);
 }
 
 // Narrow text in the system's ANSI code page as a wide string; empty when it does not convert
