@@ -8,14 +8,7 @@
 #include <vector>
 
 #include "FuzzSupport.h"
-
-// The manager's friend for tests: this target links no test support, so the name is free here.
-class DataBaseManagerTest {
-public:
-    static void FillShotPath(const std::wstring& cachePath, DirTreeNode* node) {
-        DataBaseManager::GetInstance()->FillShotPath(cachePath, node);
-    }
-};
+#include "ManagerInternals.h"
 
 namespace {
 using Fuzz::Fail;
@@ -72,8 +65,8 @@ void CheckFill(const std::wstring& cachePath, size_t depth, unsigned filled) {
          --part, --level) {
         expected[level] = parts[part - 1];
     }
-    DataBaseManagerTest::FillShotPath(cachePath, chain.back());
-    DataBaseManagerTest::FillShotPath(cachePath, nullptr);
+    DataBaseManager::Internals::FillShotPath(cachePath, chain.back());
+    DataBaseManager::Internals::FillShotPath(cachePath, nullptr);
     for (size_t i = 0; i < chain.size(); ++i) {
         if (chain[i]->shotPath != expected[i]) Fail("FillShotPath levels");
     }

@@ -1,7 +1,8 @@
 // The persistence library: one DataBaseManager per process records every transfer task and the
 // outcome of each of its items in the migration database, keeps the document cache, and
-// rebuilds a directory tree's selection on resume. Operations run on the callers' threads; each
-// opens and closes its own connection. Failures are logged, never thrown.
+// rebuilds a directory tree's selection on resume. Operations run on the callers' threads, several
+// at a time; the manager keeps its connections to the migration database open between calls and
+// closes them when the process ends. Failures are logged, never thrown.
 #pragma once
 
 #include <atomic>
@@ -85,6 +86,11 @@ public:
     // File results.
     void UpdateFailFileInfo(std::vector<SendFailedFileInfo>& files, int taskId);
     void UpdateTaskFileStatus(TransferFileInfo& file);
+    // The outcomes of many files in one transaction: each record's status and errCode, found
+    // by (taskId, filePath) as the single form finds them. A record whose row is missing
+    // changes nothing; a record whose write fails is logged as the single form logs it, and the
+    // others still commit. An empty vector does nothing; the records are not changed.
+    void UpdateTaskFileStatus(std::vector<TransferFileInfo>& files);
     int QueryFailNumByID(int taskId);
     void QueryFailFileInfoByID(MapFailPariNode* out, int taskId, int count);
     void GetTaskFileInfo(int taskId, std::list<TransferFileInfo>& files);
@@ -142,7 +148,12 @@ private:
 
     std::mutex dbMutex;        // taken by GetMaxTaskID alone
     std::atomic<bool> isInit;  // read on many threads while InitInstance may write it
+    std::mutex startUpMutex;   // one start-up at a time, however many threads call InitInstance
 
-    friend class DbSession;            // the per-operation helper
-    friend class DataBaseManagerTest;  // the tests' fixture
+    friend class DbSession;  // the per-operation helper
+
+public:
+    // The library's own sources reach the private members through this; no installed header
+    // defines it.
+    struct Internals;
 };

@@ -79,6 +79,12 @@ Statement DbSession::Prepare(const std::string& sql, int* resultCode) const {
     return Statement(stmt);
 }
 
+Statement DbSession::PrepareWrite(const std::string& sql) const {
+    Statement stmt = Prepare(sql);
+    if (!stmt && opened) SqliteError();  // a failed open has already said why
+    return stmt;
+}
+
 int DbSession::ReadInt(const std::string& sql) {
     if (!OpenRead()) return 0;
     Statement stmt = Prepare(sql);

@@ -101,6 +101,9 @@ public:
 
     // Prepares on this session's connection; an empty statement when it does not prepare.
     Statement Prepare(const std::string& sql, int* resultCode = nullptr) const;
+    // As Prepare, for a write: a statement that does not prepare on an open connection (a full
+    // disk, a table of another layout) is logged, so that no write is lost without a line.
+    Statement PrepareWrite(const std::string& sql) const;
     // Opens a read-only connection and reads column 0 of the last row of `sql` as a 32-bit
     // integer; 0 when there is no row or the read fails.
     int ReadInt(const std::string& sql);

@@ -54,7 +54,7 @@ constexpr int kBatchRowLimit = 10000;
 class BatchedInsert {
 public:
     BatchedInsert(DbSession& session, const std::string& sql)
-        : session(session), stmt(session.Prepare(sql)) {
+        : session(session), stmt(session.PrepareWrite(sql)) {
         if (stmt) session.Begin();
     }
     explicit operator bool() const { return static_cast<bool>(stmt); }

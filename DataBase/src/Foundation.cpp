@@ -164,6 +164,7 @@ DataBaseManager::~DataBaseManager() = default;
 
 void DataBaseManager::InitInstance() {
     constexpr const char* kOperation = "InitInstance";
+    std::lock_guard<std::mutex> startUp(startUpMutex);
     ConsoleIdentity identity;
     DWORD sessionId = WTSGetActiveConsoleSessionId();
     if (WTSQueryUserToken(sessionId, &identity.token) != TRUE) {
@@ -187,6 +188,8 @@ void DataBaseManager::InitInstance() {
     Initialize();
 }
 
+// Under startUpMutex (InitInstance): callers that start up again after a failed start-up would
+// otherwise race on the statement list and the schema.
 void DataBaseManager::Initialize() {
     if (isInit) return;
     std::string folder;

@@ -46,6 +46,8 @@ const std::string kFailFilePrefix =
 const std::string kTaskFilePrefix =
     "SELECT taskID,status,0,sendFilePath,errCode FROM TransferFileInfo where taskID = ";
 
+const char* const kUpdateFileStatusNotInit = "UpdateTaskFileStatus sql is not init";
+
 constexpr int kFailedFileStatus = 0;
 
 // Locale-independent: the id is always plain digits, whatever locale the host has installed.
@@ -65,12 +67,29 @@ void InsertRows(DataBaseManager& manager, const char* operation, const char* not
         return;
     }
     if (!session.Initialised(notInitMessage) || !session.OpenWrite()) return;
-    Statement stmt = session.Prepare(sql);
+    Statement stmt = session.PrepareWrite(sql);
     if (!stmt) return;
     for (const auto& item : items) {
         bindRow(stmt, taskId, item);
         session.StepWrite(stmt);
     }
+}
+
+// One statement for every element, in one transaction: a failing row is logged and the others
+// still commit. A transaction that did not begin still lets each row commit by itself; one left
+// open by a statement that did not prepare ends, empty, with the connection.
+template <class Items, class BindRow>
+void WriteInOneTransaction(DbSession& session, const std::string& sql, const Items& items,
+                           BindRow&& bindRow) {
+    if (!session.OpenWrite()) return;
+    session.Begin();
+    Statement stmt = session.PrepareWrite(sql);
+    if (!stmt) return;
+    for (const auto& item : items) {
+        bindRow(stmt, item);
+        session.StepWrite(stmt);
+    }
+    session.Commit();
 }
 
 // One writing statement, stepped once with `values` bound to its parameters in order.
@@ -79,7 +98,7 @@ void WriteOne(DataBaseManager& manager, const char* operation, const char* notIn
               const std::string& sql, const Values&... values) {
     DbSession session(manager, operation);
     if (!session.Initialised(notInitMessage) || !session.OpenWrite()) return;
-    Statement stmt = session.Prepare(sql);
+    Statement stmt = session.PrepareWrite(sql);
     if (!stmt) return;
     stmt.BindAll(values...);
     session.StepWrite(stmt);
@@ -211,22 +230,26 @@ void DataBaseManager::GetTaskBookmarkInfo(int taskId, std::vector<std::wstring>&
 
 void DataBaseManager::UpdateFailFileInfo(std::vector<SendFailedFileInfo>& files, int taskId) {
     DbSession session(*this, "UpdateFailFileInfo");
-    if (files.empty() || !session.Initialised() || !session.OpenWrite()) return;
-    // The whole batch lands in one commit. A transaction that did not begin still lets each
-    // row commit by itself.
-    session.Begin();
-    Statement stmt = session.Prepare(kUpdateFailFileSql);
-    if (!stmt) return;  // the open transaction ends, empty, with the connection
-    for (const SendFailedFileInfo& file : files) {
-        stmt.BindAll(file.errCode, kFailedFileStatus, taskId, file.sendFilePath);
-        session.StepWrite(stmt);
-    }
-    session.Commit();
+    if (files.empty() || !session.Initialised()) return;
+    WriteInOneTransaction(session, kUpdateFailFileSql, files,
+                          [taskId](Statement& stmt, const SendFailedFileInfo& file) {
+                              stmt.BindAll(file.errCode, kFailedFileStatus, taskId,
+                                           file.sendFilePath);
+                          });
 }
 
 void DataBaseManager::UpdateTaskFileStatus(TransferFileInfo& file) {
-    WriteOne(*this, "UpdateTaskFileStatus", "UpdateTaskFileStatus sql is not init",
-             kUpdateFileStatusSql, file.status, file.errCode, file.taskId, file.filePath);
+    WriteOne(*this, "UpdateTaskFileStatus", kUpdateFileStatusNotInit, kUpdateFileStatusSql,
+             file.status, file.errCode, file.taskId, file.filePath);
+}
+
+void DataBaseManager::UpdateTaskFileStatus(std::vector<TransferFileInfo>& files) {
+    DbSession session(*this, "UpdateTaskFileStatus");
+    if (files.empty() || !session.Initialised(kUpdateFileStatusNotInit)) return;
+    WriteInOneTransaction(session, kUpdateFileStatusSql, files,
+                          [](Statement& stmt, const TransferFileInfo& file) {
+                              stmt.BindAll(file.status, file.errCode, file.taskId, file.filePath);
+                          });
 }
 
 int DataBaseManager::QueryFailNumByID(int taskId) {

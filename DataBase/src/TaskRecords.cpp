@@ -40,7 +40,7 @@ void WriteTask(DataBaseManager& manager, const TaskWrite& write, BindFn&& bind, 
     DbSession session(manager, write.operation);
     if (write.startLine != nullptr) session.Info(write.startLine);
     if (!session.Initialised(write.notInitMessage) || !ready || !session.OpenWrite()) return;
-    Statement stmt = session.Prepare(write.sql);
+    Statement stmt = session.PrepareWrite(write.sql);
     if (!stmt) return;
     bind(stmt);
     session.StepWrite(stmt);

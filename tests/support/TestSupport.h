@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "DataBaseManager.h"
+#include "ManagerInternals.h"
 #include "VtLogger.h"
 
 struct sqlite3;
@@ -54,13 +55,11 @@ private:
 // start-up's upgrade adds.
 void CreateOldLayout(TestDb& db);
 
-class DataBaseManagerTest : public ::testing::Test {
+// The manager's private members come with the fixture (IsInit(), ConnectDb(), ...).
+class DataBaseManagerTest : public ::testing::Test, protected DataBaseManager::Internals {
 protected:
     void SetUp() override;
     void TearDown() override;
-
-    // The manager; the first call starts it up in this test's data folder.
-    static DataBaseManager& Manager() { return *DataBaseManager::GetInstance(); }
 
     // This test's all-users application-data folder, its data folder and the two databases.
     std::filesystem::path AppDataFolder() const { return appData; }
@@ -79,48 +78,6 @@ protected:
     std::vector<std::wstring> Texts() const;
     void ClearLines();
     bool Logged(const std::wstring& fragment) const;
-
-    // The manager's private members.
-    static bool IsInit() { return Manager().isInit.load(); }
-    static void SetInit(bool value) { Manager().isInit = value; }
-    static void Initialize() { Manager().Initialize(); }
-    static int GetDBFilePath(std::string& folder) { return Manager().GetDBFilePath(folder); }
-    static bool ConnectDb(sqlite3** db, bool busy, DbType type, bool cache) {
-        return Manager().ConnectDb(db, busy, type, cache);
-    }
-    static bool ConnectDbReadonly(sqlite3** db, DbType type) {
-        return Manager().ConnectDbReadonly(db, type);
-    }
-    static bool CloseDb(sqlite3* db) { return Manager().CloseDb(db); }
-    static bool CreateDb(const std::string& path) { return Manager().CreateDb(path); }
-    static int ExecuteNoQuerySqlCmd(sqlite3* db, const std::string& sql) {
-        return Manager().ExecuteNoQuerySqlCmd(db, sql);
-    }
-    static bool ExecuteMulitNoQuerySQL(const std::vector<std::string>& sqls) {
-        return Manager().ExecuteMulitNoQuerySQL(sqls);
-    }
-    static bool BeginTransaction(sqlite3* db) { return Manager().BeginTransaction(db); }
-    static bool CommitTransaction(sqlite3* db) { return Manager().CommitTransaction(db); }
-    static void UpdateTable() { Manager().UpdateTable(); }
-    static void AlterTableAddItem(sqlite3* db, const std::string& probe, const std::string& alter) {
-        Manager().AlterTableAddItem(db, probe, alter);
-    }
-    static int GetMinTaskID() { return Manager().GetMinTaskID(); }
-    static bool ClearData() { return Manager().ClearData(); }
-    static int QueryCountById(const int& taskId, const std::string& prefix) {
-        return Manager().QueryCountById(taskId, prefix);
-    }
-    static void InitFileInfoDB(sqlite3_stmt* stmt, const int& taskId, DirTreeNode* node,
-                               sqlite3* db) {
-        Manager().InitFileInfoDB(stmt, taskId, node, db);
-    }
-    static void RecoveryDirTreeRows(sqlite3_stmt* stmt, DirectoryTreeManager& tree,
-                                    std::vector<SendFailedFileInfo>& failed, int& missing) {
-        Manager().RecoveryDirTree(stmt, tree, failed, missing);
-    }
-    static void FillShotPath(const std::wstring& cachePath, DirTreeNode* node) {
-        Manager().FillShotPath(cachePath, node);
-    }
 
 private:
     std::filesystem::path appData;
