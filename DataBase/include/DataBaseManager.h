@@ -17,6 +17,7 @@
 
 struct sqlite3;
 struct sqlite3_stmt;
+class DbConnectionPool;
 
 // Which database a connection operation is for. Every call passes 0; the cache database is
 // chosen by ConnectDb's isCacheDb argument alone.
@@ -149,6 +150,10 @@ private:
     std::mutex dbMutex;        // taken by GetMaxTaskID alone
     std::atomic<bool> isInit;  // read on many threads while InitInstance may write it
     std::mutex startUpMutex;   // one start-up at a time, however many threads call InitInstance
+    // The migration database's idle connections; replaced, never deleted, in a forked child.
+    std::atomic<DbConnectionPool*> connections{nullptr};
+    DbConnectionPool& Connections();
+    void CloseIdleConnections();
 
     friend class DbSession;  // the per-operation helper
 

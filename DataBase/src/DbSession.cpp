@@ -19,14 +19,25 @@ void LogLine(LOG_MESSAGE_LEVEL level, const std::string& message, const char* op
 
 Statement& Statement::operator=(Statement&& other) noexcept {
     if (this != &other) {
-        if (stmt != nullptr) sqlite3_finalize(stmt);
+        Release();
         stmt = std::exchange(other.stmt, nullptr);
+        kept = std::exchange(other.kept, nullptr);
+        failed = std::exchange(other.failed, nullptr);
     }
     return *this;
 }
 
-Statement::~Statement() {
-    if (stmt != nullptr) sqlite3_finalize(stmt);
+void Statement::Release() {
+    if (stmt == nullptr) return;
+    if (kept != nullptr) {
+        // Reset ends its read; cleared bindings leave no pointer into the caller's strings.
+        sqlite3_reset(stmt);
+        sqlite3_clear_bindings(stmt);
+        *kept = false;
+    } else {
+        sqlite3_finalize(stmt);
+    }
+    stmt = nullptr;
 }
 
 void Statement::Bind(int index, int value) { sqlite3_bind_int(stmt, index, value); }
@@ -36,7 +47,11 @@ void Statement::BindBlob(int index, const void* data, int bytes) {
     sqlite3_bind_blob(stmt, index, data, bytes, SQLITE_STATIC);
 }
 
-int Statement::Step() { return sqlite3_step(stmt); }
+int Statement::Step() {
+    int rc = sqlite3_step(stmt);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE && failed != nullptr) *failed = true;
+    return rc;
+}
 void Statement::Reset() { sqlite3_reset(stmt); }
 
 int Statement::Int(int column) const { return sqlite3_column_int(stmt, column); }
@@ -57,8 +72,12 @@ void DbSession::Info(const std::string& message) const {
 void DbSession::Error(const std::string& message) const {
     Db::LogLine(LOG_LEVEL_ERROR, message, operation);
 }
-void DbSession::SqliteError() const { Error(std::string("SQLite error:") + sqlite3_errmsg(db)); }
+void DbSession::SqliteError() const {
+    failed = true;
+    Error(std::string("SQLite error:") + sqlite3_errmsg(db));
+}
 void DbSession::SqliteError(const std::string& phrase, int code) const {
+    failed = true;
     Error("SQLite error:" + phrase + std::to_string(code) + ",reason:" + sqlite3_errmsg(db));
 }
 
@@ -68,15 +87,48 @@ bool DbSession::Initialised(const char* notInitMessage) const {
     return false;
 }
 
+bool DbSession::OpenKept(PooledConnection::Kind kind) {
+    pool = &manager.Connections();
+    if (kind == PooledConnection::Kind::Write) {
+        writersTurn = std::unique_lock<std::mutex>(pool->Writers());
+    }
+    std::string folder;
+    manager.GetDBFilePath(folder);
+    std::string path = Db::MainDbPath(folder);
+    kept = pool->Take(kind, path);
+    if (kept != nullptr) {
+        db = kept->Db();
+        opened = true;
+        return true;
+    }
+    opened = Db::OpenMainDb(path, kind == PooledConnection::Kind::Read, &db);
+    if (opened) kept = std::make_unique<PooledConnection>(db, kind, path);
+    return db != nullptr;
+}
+
 void DbSession::Close() {
-    if (db != nullptr) manager.CloseDb(std::exchange(db, nullptr));
+    if (kept != nullptr) {
+        if (failed) kept->MarkFailed();
+        db = nullptr;
+        pool->Give(std::move(kept));
+    } else if (db != nullptr) {
+        manager.CloseDb(std::exchange(db, nullptr));
+    }
+    if (writersTurn.owns_lock()) writersTurn.unlock();
 }
 
 Statement DbSession::Prepare(const std::string& sql, int* resultCode) const {
     sqlite3_stmt* stmt = nullptr;
-    int rc = sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &stmt, nullptr);
+    bool* inUse = nullptr;
+    int rc = SQLITE_OK;
+    if (kept != nullptr) {
+        stmt = kept->Prepare(sql, rc, inUse);
+    } else {
+        rc = sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &stmt, nullptr);
+    }
     if (resultCode != nullptr) *resultCode = rc;
-    return Statement(stmt);
+    if (stmt == nullptr) failed = true;
+    return Statement(stmt, inUse, &failed);
 }
 
 Statement DbSession::PrepareWrite(const std::string& sql) const {

@@ -9,15 +9,20 @@
 //     stmt.BindAll(task.status, task.taskID);
 //     session.StepWrite(stmt);
 //
-// The session owns the connection and closes it through CloseDb when it goes out of scope; a
-// Statement owns its sqlite3_stmt and finalizes it. Declared after the session, a statement is
-// always finalized before the connection is closed.
+// The session borrows a kept connection to the migration database (DbConnections.h) and gives it
+// back when it goes out of scope; a connection to the cache database is its own and is closed
+// through CloseDb. A Statement gives a kept statement back, reset and with its bindings cleared,
+// and finalizes any other. Declared after the session, a statement is always given back or
+// finalized before its connection.
 #pragma once
 
+#include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 
 #include "DataBaseManager.h"
+#include "DbConnections.h"
 #include "VtLogger.h"
 
 namespace Db {
@@ -26,17 +31,31 @@ constexpr int kTextUnits = kRecordTextUnits;
 // Hands one line in the library's format, "[DATABASE]message(DataBaseManager::operation)", to
 // the logger.
 void LogLine(LOG_MESSAGE_LEVEL level, const std::string& message, const char* operation);
+
+// The migration database's path in `folder`; empty when the folder is unknown.
+std::string MainDbPath(const std::string& folder);
+// Opens the migration database at `path` as ConnectDb (or, read-only, ConnectDbReadonly) does,
+// with their log lines.
+bool OpenMainDb(const std::string& path, bool readOnly, sqlite3** db);
+// Closes as CloseDb does, with its log line.
+bool CloseConnection(sqlite3* db);
 }  // namespace Db
 
 class Statement {
 public:
     Statement() = default;
-    explicit Statement(sqlite3_stmt* stmt) : stmt(stmt) {}
-    Statement(Statement&& other) noexcept : stmt(std::exchange(other.stmt, nullptr)) {}
+    // `kept`: the in-use flag of a kept statement, which is given back instead of finalized.
+    // `failed`: set when a step fails.
+    explicit Statement(sqlite3_stmt* stmt, bool* kept = nullptr, bool* failed = nullptr)
+        : stmt(stmt), kept(kept), failed(failed) {}
+    Statement(Statement&& other) noexcept
+        : stmt(std::exchange(other.stmt, nullptr)),
+          kept(std::exchange(other.kept, nullptr)),
+          failed(std::exchange(other.failed, nullptr)) {}
     Statement& operator=(Statement&& other) noexcept;
     Statement(const Statement&) = delete;
     Statement& operator=(const Statement&) = delete;
-    ~Statement();
+    ~Statement() { Release(); }
 
     explicit operator bool() const { return stmt != nullptr; }
     sqlite3_stmt* get() const { return stmt; }
@@ -66,7 +85,11 @@ public:
     const void* Blob(int column, int& bytes) const;
 
 private:
+    void Release();
+
     sqlite3_stmt* stmt = nullptr;
+    bool* kept = nullptr;
+    bool* failed = nullptr;
 };
 
 class DbSession {
@@ -90,16 +113,18 @@ public:
 
     // Open this operation's connection: every writer carries the busy handler, so that a write
     // that meets another writer waits instead of losing its row. True when a handle exists (a
-    // failed open may still leave one; the prepare then fails and the session closes it).
-    bool OpenWrite() { return Keep(manager.ConnectDb(&db, true, DB_TYPE_MIGRATION, false)); }
+    // failed open may still leave one; the prepare then fails and the session closes it). The
+    // writers of this process take turns for the whole session.
+    bool OpenWrite() { return OpenKept(PooledConnection::Kind::Write); }
+    bool OpenRead() { return OpenKept(PooledConnection::Kind::Read); }
     bool OpenCache() { return Keep(manager.ConnectDb(&db, true, DB_TYPE_MIGRATION, true)); }
-    bool OpenRead() { return Keep(manager.ConnectDbReadonly(&db, DB_TYPE_MIGRATION)); }
     sqlite3* Db() const { return db; }
     // Whether the open itself succeeded (a failed open may still have left a handle).
     bool Opened() const { return opened; }
     void Close();
 
-    // Prepares on this session's connection; an empty statement when it does not prepare.
+    // Prepares on this session's connection (or takes the connection's kept statement for the
+    // text); an empty statement when it does not prepare.
     Statement Prepare(const std::string& sql, int* resultCode = nullptr) const;
     // As Prepare, for a write: a statement that does not prepare on an open connection (a full
     // disk, a table of another layout) is logged, so that no write is lost without a line.
@@ -121,11 +146,16 @@ private:
         opened = succeeded;
         return db != nullptr;
     }
+    bool OpenKept(PooledConnection::Kind kind);
 
     DataBaseManager& manager;
     const char* operation;
     sqlite3* db = nullptr;
     bool opened = false;
+    DbConnectionPool* pool = nullptr;
+    std::unique_ptr<PooledConnection> kept;  // owns db when set
+    std::unique_lock<std::mutex> writersTurn;
+    mutable bool failed = false;  // an error met here: the connection is closed, not kept
 };
 
 // Fills at most `capacity` elements of a caller's array from the statement's rows, calling

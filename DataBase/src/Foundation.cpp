@@ -9,6 +9,7 @@
 
 #include "DataBaseManager.h"
 #include "DbBusyHandler.h"
+#include "DbConnections.h"
 #include "DbSession.h"
 #include "Platform.h"
 #include "VtFileUtil.h"
@@ -103,11 +104,6 @@ std::vector<std::string>& TableCreationList() {
     return list;
 }
 
-// An unresolved data folder gives no path at all, so nothing is ever created, opened or
-// deleted at the root of the drive or filesystem.
-std::string MainDbPath(const std::string& folder) {
-    return folder.empty() ? std::string() : folder + Platform::kPathSeparator + kMainDbName;
-}
 std::string CacheDbPath(const std::string& folder) {
     return folder.empty() ? std::string() : folder + kCacheFolder + kCacheDbName;
 }
@@ -138,6 +134,31 @@ bool OpenConnection(const std::string& path, sqlite3** db, int flags, bool setBu
     return true;
 }
 
+}  // namespace
+
+namespace Db {
+// An unresolved data folder gives no path at all, so nothing is ever created, opened or
+// deleted at the root of the drive or filesystem.
+std::string MainDbPath(const std::string& folder) {
+    return folder.empty() ? std::string() : folder + Platform::kPathSeparator + kMainDbName;
+}
+
+bool OpenMainDb(const std::string& path, bool readOnly, sqlite3** db) {
+    return readOnly ? OpenConnection(path, db, kOpenReadOnly, true, "ConnectDbReadonly")
+                    : OpenConnection(path, db, kOpenReadWrite, true, "ConnectDb");
+}
+
+bool CloseConnection(sqlite3* db) {
+    if (db == nullptr) return true;
+    int rc = sqlite3_close_v2(db);
+    if (rc == SQLITE_OK) return true;
+    LogLine(LOG_LEVEL_ERROR,
+            "SQLite error:Close database failed,error code is " + std::to_string(rc), "CloseDb");
+    return false;
+}
+}  // namespace Db
+
+namespace {
 // Reverts the impersonation and closes the console token on every path out of start-up,
 // exceptions included.
 class ConsoleIdentity {
@@ -158,9 +179,32 @@ DataBaseManager* DataBaseManager::GetInstance() {
     return &instance;
 }
 
-DataBaseManager::DataBaseManager() : isInit(false) { InitInstance(); }
+DataBaseManager::DataBaseManager() : isInit(false) {
+    // The logger is made first so that it outlives the manager, whose end may still log.
+    VtLogger::GetInstance();
+    connections = new DbConnectionPool();
+    InitInstance();
+}
 
-DataBaseManager::~DataBaseManager() = default;
+// Closes the kept connections; the last close checkpoints the write-ahead log into the database
+// and removes it. A forked child's manager holds only its own connections.
+DataBaseManager::~DataBaseManager() {
+    DbConnectionPool* pool = connections.load();
+    if (pool != nullptr && pool->Owner() == Platform::ProcessId()) delete pool;
+}
+
+DbConnectionPool& DataBaseManager::Connections() {
+    DbConnectionPool* pool = connections.load();
+    if (pool != nullptr && pool->Owner() == Platform::ProcessId()) return *pool;
+    // A forked child: the parent's connections, and any lock a parent's thread held, stay as the
+    // fork left them, never used nor closed here.
+    auto* own = new DbConnectionPool();
+    if (connections.compare_exchange_strong(pool, own)) return *own;
+    delete own;  // another thread of this child came first
+    return *pool;
+}
+
+void DataBaseManager::CloseIdleConnections() { Connections().CloseAll(); }
 
 void DataBaseManager::InitInstance() {
     constexpr const char* kOperation = "InitInstance";
@@ -194,7 +238,7 @@ void DataBaseManager::Initialize() {
     if (isInit) return;
     std::string folder;
     GetDBFilePath(folder);
-    std::string path = MainDbPath(folder);
+    std::string path = Db::MainDbPath(folder);
     sqlite3_config(SQLITE_CONFIG_MULTITHREAD);
     // Initialised here, once, so that no later first use races another thread's.
     sqlite3_initialize();
@@ -254,12 +298,11 @@ bool DataBaseManager::ConnectDb(sqlite3** db, bool setBusyHandler, DbType, bool 
     }
     std::string folder;
     GetDBFilePath(folder);
-    std::string path = MainDbPath(folder);
-    if (isCacheDb) {
-        Db::LogLine(LOG_LEVEL_INFO, "connect cache DB", "ConnectDb");
-        path = CacheDbPath(folder);
-    }
-    return OpenConnection(path, db, kOpenReadWrite, setBusyHandler, "ConnectDb");
+    if (!isCacheDb)
+        return OpenConnection(Db::MainDbPath(folder), db, kOpenReadWrite, setBusyHandler,
+                              "ConnectDb");
+    Db::LogLine(LOG_LEVEL_INFO, "connect cache DB", "ConnectDb");
+    return OpenConnection(CacheDbPath(folder), db, kOpenReadWrite, setBusyHandler, "ConnectDb");
 }
 
 bool DataBaseManager::ConnectDbReadonly(sqlite3** db, DbType) {
@@ -270,18 +313,10 @@ bool DataBaseManager::ConnectDbReadonly(sqlite3** db, DbType) {
     }
     std::string folder;
     GetDBFilePath(folder);
-    return OpenConnection(MainDbPath(folder), db, kOpenReadOnly, true, "ConnectDbReadonly");
+    return Db::OpenMainDb(Db::MainDbPath(folder), true, db);
 }
 
-bool DataBaseManager::CloseDb(sqlite3* db) {
-    if (db == nullptr) return true;
-    int rc = sqlite3_close_v2(db);
-    if (rc == SQLITE_OK) return true;
-    Db::LogLine(LOG_LEVEL_ERROR,
-                "SQLite error:Close database failed,error code is " + std::to_string(rc),
-                "CloseDb");
-    return false;
-}
+bool DataBaseManager::CloseDb(sqlite3* db) { return Db::CloseConnection(db); }
 
 bool DataBaseManager::CreateDb(const std::string& path) {
     auto logError = [](const std::string& text) {

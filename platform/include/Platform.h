@@ -57,6 +57,22 @@ constexpr char kPathSeparator = '/';
 constexpr wchar_t kWidePathSeparator = L'/';
 #endif
 
+// Which file a path names at this moment: two equal ids name the same file. Where an open file
+// can be neither deleted nor renamed (Windows), only its existence can change while it is open.
+struct FileId {
+    bool exists = false;
+    unsigned long long device = 0;
+    unsigned long long inode = 0;
+    bool operator==(const FileId& other) const {
+        return exists == other.exists && device == other.device && inode == other.inode;
+    }
+    bool operator!=(const FileId& other) const { return !(*this == other); }
+};
+FileId IdentifyFile(const std::string& path);
+
+// This process's id: a forked child has another one than its parent.
+unsigned long ProcessId();
+
 // A manual-reset event that a waiter can block on; null where the platform has none.
 HANDLE CreateFinishEvent();
 void SignalFinishEvent(HANDLE event);

@@ -11,6 +11,9 @@
 #include <ctime>
 #include <cwchar>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 thread_local DWORD lastError = 0;
 std::atomic<unsigned long> consoleTokenError{ERROR_PRIVILEGE_NOT_HELD};
@@ -178,3 +181,17 @@ errno_t memcpy_s(void* dest, size_t destSize, const void* src, size_t count) {
     std::memcpy(dest, src, count);
     return 0;
 }
+
+namespace Platform {
+FileId IdentifyFile(const std::string& path) {
+    FileId id;
+    struct stat info;
+    if (::stat(path.c_str(), &info) != 0) return id;
+    id.exists = true;
+    id.device = static_cast<unsigned long long>(info.st_dev);
+    id.inode = static_cast<unsigned long long>(info.st_ino);
+    return id;
+}
+
+unsigned long ProcessId() { return static_cast<unsigned long>(::getpid()); }
+}  // namespace Platform

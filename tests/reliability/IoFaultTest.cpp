@@ -396,6 +396,7 @@ protected:
         }
     }
     void RestoreBaseline() {
+        CloseIdleConnections();
         ASSERT_EQ(g.openFiles.load(), 0);
         for (const fs::path& file : {MainDbFile(), CacheDbFile()}) {
             for (const char* suffix : {"-wal", "-shm", "-journal"}) {
@@ -445,6 +446,7 @@ protected:
                 g.armed = false;
                 bool fired = g.fired > 0;
                 SCOPED_TRACE(write.name + ", " + kind.name + " at call " + std::to_string(nth));
+                CloseIdleConnections();
                 ASSERT_EQ(g.openFiles.load(), 0) << "a file outlived the operation";
                 sqlite3_vfs_unregister(&FaultVfs());
                 ASSERT_TRUE(IntegrityOk(MainDbFile()));
@@ -496,6 +498,7 @@ protected:
                 g.armed = false;
                 bool fired = g.fired > 0;
                 SCOPED_TRACE(read.name + ", " + kind.name + " at call " + std::to_string(nth));
+                CloseIdleConnections();
                 ASSERT_EQ(g.openFiles.load(), 0) << "a file outlived the query";
                 sqlite3_vfs_unregister(&FaultVfs());
                 ASSERT_TRUE(IntegrityOk(MainDbFile()));
@@ -713,6 +716,7 @@ TEST_F(IoFaultTest, ANewCacheAfterAFaultIsWholeOrReported) {
             Manager().CreateDocCacheDb();
             g.armed = false;
             SCOPED_TRACE(std::string(kind.name) + " at call " + std::to_string(nth));
+            CloseIdleConnections();
             ASSERT_EQ(g.openFiles.load(), 0);
             sqlite3_vfs_unregister(&FaultVfs());
             ASSERT_TRUE(IntegrityOk(CacheDbFile()));
@@ -890,6 +894,7 @@ TEST_F(IoFaultTest, StartUpUnderFaultsKeepsAnOlderLayoutsRows) {
             Manager().InitInstance();
             g.armed = false;
             SCOPED_TRACE(std::string(kind.name) + " at call " + std::to_string(nth));
+            CloseIdleConnections();
             ASSERT_EQ(g.openFiles.load(), 0);
             sqlite3_vfs_unregister(&FaultVfs());
             ASSERT_TRUE(IntegrityOk(MainDbFile()));
