@@ -84,12 +84,14 @@ for leg in "${legs[@]}"; do
             ;;
         tsan)
             # The tests that run the library on many threads: the load from two processes, the
-            # worker pool, and the largest task id asked from two threads at once.
+            # worker pool, the largest task id asked from two threads at once, and start-ups
+            # retried together.
             cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=Debug -DDATABASE_SANITIZE=thread >/dev/null
-            cmake --build build/tsan -j"$jobs" --target LoadPosixTest ThreadPoolTest TaskRecordsTest
+            cmake --build build/tsan -j"$jobs" \
+                --target LoadPosixTest ThreadPoolTest TaskRecordsTest FoundationPosixTest
             TSAN_OPTIONS=halt_on_error=1 \
                 counted_ctest --test-dir build/tsan --output-on-failure -j"$jobs" --no-tests=error \
-                -R '^(LoadPosixTest|ThreadPoolTest|TaskRecordsTest\.TaskRecordsTest\.TwoThreads)'
+                -R '^(LoadPosixTest|ThreadPoolTest|TaskRecordsTest\.TaskRecordsTest\.TwoThreads|FoundationPosixTest\..*(Together|Forked))'
             ;;
         fuzz)
             # Under AddressSanitizer and UndefinedBehaviorSanitizer, from the committed seeds;

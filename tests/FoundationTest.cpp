@@ -191,6 +191,7 @@ TEST_F(DataBaseManagerTest, DataFolderIsFoundCreatedOrReportedWhenItCannotBe) {
     EXPECT_EQ(fs::path(folder), DataFolder());  // replaced, not extended
     EXPECT_TRUE(Lines().empty());
 
+    LetGoOfDatabaseFiles();
     fs::remove_all(DataFolder());
     folder.clear();
     EXPECT_EQ(GetDBFilePath(folder), 0);
@@ -239,6 +240,7 @@ TEST_F(DataBaseManagerTest, ConnectionHelpersRefuseNullsQuietlyOrWithTheirLine) 
 
 TEST_F(DataBaseManagerTest, MissingDatabaseFileIsNotCreatedByAConnection) {
     Manager();
+    LetGoOfDatabaseFiles();
     fs::remove(MainDbFile());
     ClearLines();
     sqlite3* db = nullptr;

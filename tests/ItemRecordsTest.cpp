@@ -482,6 +482,49 @@ TEST_F(ItemRecordsTest, FailureBatchUpdatesTheHeldPathsInOneCommitAndASentFileLe
     EXPECT_TRUE(Lines().empty());
 }
 
+TEST_F(ItemRecordsTest, OutcomeBatchWritesTheHeldRowsInOneCommitAndLogsARefusedOne) {
+    DataBaseManager& manager = Started();
+    AddFile(3, "a.txt", "/docs/a.txt");
+    AddFile(3, "c.txt", "/docs/c.txt");
+    AddFile(3, "d.txt", "/docs/d.txt");
+    Exec(
+        "create trigger refuse before update on TransferFileInfo when new.sendFilePath = "
+        "'/docs/d.txt' begin select raise(abort, 'refused'); end");
+    auto outcome = [](const wchar_t* path, int status, int errCode) {
+        TransferFileInfo file;
+        file.taskId = 3;
+        file.status = status;
+        file.filePath = path;
+        file.errCode = errCode;
+        return file;
+    };
+    // A path the task does not hold changes nothing; the refused row is logged as the single
+    // form logs it, and the rows after it still land.
+    std::vector<TransferFileInfo> batch{
+        outcome(L"/docs/a.txt", 1, 0), outcome(L"/docs/b.txt", 1, 0), outcome(L"/docs/d.txt", 2, 7),
+        outcome(L"/docs/c.txt", 0, 13)};
+    {
+        WalKeeper keeper(MainDbFile());
+        manager.UpdateTaskFileStatus(batch);
+        EXPECT_EQ(CommitsInWal(fs::path(MainDbFile().string() + "-wal")), 1);
+    }
+    EXPECT_EQ(
+        Query("select sendFilePath,status,errCode from TransferFileInfo order by rowid"),
+        (Rows{{"/docs/a.txt", "1", "0"}, {"/docs/c.txt", "0", "13"}, {"/docs/d.txt", "-1", "-1"}}));
+    EXPECT_EQ(Lines(),
+              (std::vector<LogEntry>{Error("SQLite error:refused", "UpdateTaskFileStatus")}));
+    EXPECT_EQ(manager.QueryFailNumByID(3), 1);
+
+    // Nothing to record says nothing; uninitialised, one line for the whole batch.
+    ClearLines();
+    std::vector<TransferFileInfo> none;
+    manager.UpdateTaskFileStatus(none);
+    SetInit(false);
+    manager.UpdateTaskFileStatus(batch);
+    EXPECT_EQ(Lines(), (std::vector<LogEntry>{
+                           Error("UpdateTaskFileStatus sql is not init", "UpdateTaskFileStatus")}));
+}
+
 TEST_F(ItemRecordsTest, FileListReplacesTheCallersListWithTheTasksFiles) {
     DataBaseManager& manager = Started();
     AddFile(6, "a.txt", "/docs/a.txt", 0, 11);

@@ -516,6 +516,7 @@ TEST_F(TaskRecordsNotInitialisedTest, CleaningTheHistoryStillDeletes) {
 
 TEST_F(DataBaseManagerTest, CleaningAMissingDatabaseReportsFailure) {
     Manager();
+    LetGoOfDatabaseFiles();
     std::filesystem::remove(MainDbFile());
     ClearLines();
     EXPECT_FALSE(Manager().CleanTransferHistory());

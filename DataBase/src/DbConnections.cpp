@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <cstdio>
 
 #include "DbSession.h"
 
@@ -14,12 +15,23 @@ constexpr size_t kIdleConnections = 8;
 constexpr size_t kKeptStatements = 24;
 
 std::string LogPath(const std::string& path) { return path + "-wal"; }
+
+// Closes the connections, the read-only ones first: the last close checkpoints the log into the
+// database and removes it, which needs a connection that may write.
+void CloseInOrder(std::vector<std::unique_ptr<PooledConnection>>& connections) {
+    std::stable_partition(connections.begin(), connections.end(), [](const auto& connection) {
+        return connection->GetKind() == PooledConnection::Kind::Read;
+    });
+    for (auto& connection : connections) connection.reset();
+    connections.clear();
+}
 }  // namespace
 
 PooledConnection::PooledConnection(sqlite3* db, Kind kind, std::string path)
     : db(db), kind(kind), path(std::move(path)) {}
 
 PooledConnection::~PooledConnection() {
+    if (DatabaseMoved() || (settled && !OwnsLogAtPath())) Abandon();
     for (auto& kept : statements) sqlite3_finalize(kept->stmt);
     statements.clear();
     Db::CloseConnection(db);
@@ -66,15 +78,21 @@ bool PooledConnection::Settle() {
         return false;
     }
     log = Platform::IdentifyFile(LogPath(path));
-    return true;
+    settled = true;
+    // Tested after the log is noted: a log noted beside an unmoved database is this one's.
+    return !DatabaseMoved();
 }
 
-bool PooledConnection::StillCurrent() const {
+bool PooledConnection::StillCurrent() const { return !DatabaseMoved() && OwnsLogAtPath(); }
+
+bool PooledConnection::DatabaseMoved() const {
     int moved = 0;
-    if (sqlite3_file_control(db, "main", SQLITE_FCNTL_HAS_MOVED, &moved) == SQLITE_OK && moved) {
-        return false;
-    }
-    return Platform::IdentifyFile(LogPath(path)) == log;
+    return sqlite3_file_control(db, "main", SQLITE_FCNTL_HAS_MOVED, &moved) == SQLITE_OK &&
+           moved != 0;
+}
+
+bool PooledConnection::OwnsLogAtPath() const {
+    return settled && Platform::IdentifyFile(LogPath(path)) == log;
 }
 
 void PooledConnection::Abandon() {
@@ -87,7 +105,7 @@ DbConnectionPool::~DbConnectionPool() {
     // A thread ended while it held the lock (a process torn down around it) must not stop the
     // exit: its connections are then left to the operating system.
     std::unique_lock<std::mutex> lock(mutex, std::try_to_lock);
-    if (lock.owns_lock()) idle.clear();
+    if (lock.owns_lock()) CloseInOrder(idle);
 }
 
 std::unique_ptr<PooledConnection> DbConnectionPool::Take(PooledConnection::Kind kind,
@@ -110,8 +128,17 @@ std::unique_ptr<PooledConnection> DbConnectionPool::Take(PooledConnection::Kind 
         std::lock_guard<std::mutex> lock(mutex);
         stale.swap(idle);
     }
+    // A log left beside a database that is no longer there belongs to the old file: the next
+    // open would replay its pages into the new one. The old database is gone, and with it what
+    // the log held, as when the old file's last connection closes.
+    bool removeLog = found->DatabaseMoved() && found->OwnsLogAtPath();
     stale.push_back(std::move(found));
     for (auto& connection : stale) connection->Abandon();
+    stale.clear();
+    if (removeLog) {
+        std::remove(LogPath(path).c_str());
+        std::remove((path + "-shm").c_str());
+    }
     return nullptr;
 }
 
@@ -133,4 +160,5 @@ void DbConnectionPool::CloseAll() {
         std::lock_guard<std::mutex> lock(mutex);
         closing.swap(idle);
     }
+    CloseInOrder(closing);
 }

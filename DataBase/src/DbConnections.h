@@ -45,12 +45,17 @@ public:
     void MarkFailed() { failed = true; }
 
     // Ends what the operation left open (a transaction it did not commit is rolled back, as a
-    // close would) and notes the log it wrote beside. False when it must not be kept.
+    // close would) and notes the log beside the database. False when it must not be kept.
     bool Settle();
     // Whether the files at the path are still the ones this connection works on.
     bool StillCurrent() const;
+    // The database at the path is another file than the one open here (deleted, replaced).
+    bool DatabaseMoved() const;
+    // The log at the path is the one this connection wrote beside its database.
+    bool OwnsLogAtPath() const;
     // Closes without the checkpoint of a last close: the files at the path are no longer this
-    // connection's, and a checkpoint or log removal would reach another database's files.
+    // connection's, and a checkpoint, or the log's removal after it, would reach another
+    // database's files.
     void Abandon();
 
 private:
@@ -65,6 +70,7 @@ private:
     Kind kind;
     std::string path;
     Platform::FileId log;  // the write-ahead log beside the database when last settled
+    bool settled = false;
     bool failed = false;
     unsigned long long uses = 0;
     std::vector<std::unique_ptr<KeptStatement>> statements;

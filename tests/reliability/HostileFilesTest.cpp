@@ -107,6 +107,7 @@ protected:
         TestDb(file, true).Exec(sql);
     }
     static void Remove(const fs::path& file) {
+        LetGoOfDatabaseFiles();
         for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
             fs::remove(fs::path(file.string() + suffix));
         }

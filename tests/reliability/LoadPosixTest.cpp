@@ -288,15 +288,22 @@ private:
                 break;
             }
             case 13: {
-                const DirTreeNode& leaf = tree.Leaf(Draw(kLeaves));
-                TransferFileInfo file;
-                file.taskId = taskId;
-                file.status = value % 4;
-                file.errCode = value;
-                file.filePath = leaf.sendFilePath;
-                if (expected.filesRecorded)
-                    expected.files[leaf.sendFilePath] = {file.status, value};
-                if (manager != nullptr) manager->UpdateTaskFileStatus(file);
+                // One outcome, or a few through the batch form.
+                std::vector<TransferFileInfo> files(value % 2 == 0 ? 1 : 5);
+                for (TransferFileInfo& file : files) {
+                    file.taskId = taskId;
+                    file.status = value % 4;
+                    file.errCode = value;
+                    file.filePath = tree.Leaf(Draw(kLeaves)).sendFilePath;
+                    if (expected.filesRecorded)
+                        expected.files[file.filePath] = {file.status, value};
+                }
+                if (manager == nullptr) break;
+                if (files.size() == 1) {
+                    manager->UpdateTaskFileStatus(files[0]);
+                } else {
+                    manager->UpdateTaskFileStatus(files);
+                }
                 break;
             }
             case 14: {

@@ -73,6 +73,15 @@ protected:
     long long Count(const std::string& sql) const { return std::stoll(Scalar(sql)); }
     void Exec(const std::string& sql) const;
 
+    // Before a case deletes or replaces a database file. Windows refuses to delete a file that
+    // is open, so the manager lets go of its connections there, as at the end of the process; on
+    // POSIX it must notice by itself.
+    static void LetGoOfDatabaseFiles() {
+#if defined(_WIN32)
+        CloseIdleConnections();
+#endif
+    }
+
     // Log capture.
     std::vector<LogEntry> Lines() const;
     std::vector<std::wstring> Texts() const;
