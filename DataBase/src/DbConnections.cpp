@@ -99,7 +99,8 @@ void PooledConnection::Abandon() {
     sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
 }
 
-DbConnectionPool::DbConnectionPool() : owner(Platform::ProcessId()) {}
+DbConnectionPool::DbConnectionPool(DbConnectionPool* parents)
+    : owner(Platform::ProcessId()), parents(parents) {}
 
 DbConnectionPool::~DbConnectionPool() {
     // A thread ended while it held the lock (a process torn down around it) must not stop the

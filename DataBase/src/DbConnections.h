@@ -80,7 +80,8 @@ private:
 // parent's connections alone.
 class DbConnectionPool {
 public:
-    DbConnectionPool();
+    // `parents`: the pool of the process this one was forked from, kept, never used.
+    explicit DbConnectionPool(DbConnectionPool* parents);
     DbConnectionPool(const DbConnectionPool&) = delete;
     DbConnectionPool& operator=(const DbConnectionPool&) = delete;
     ~DbConnectionPool();  // closes the idle connections; the last close checkpoints the log
@@ -100,6 +101,8 @@ public:
 
 private:
     const unsigned long owner;
+    [[maybe_unused]] DbConnectionPool* const
+        parents;  // keeps them reachable, for leak checkers too
     std::mutex writers;
     std::mutex mutex;  // guards idle
     std::vector<std::unique_ptr<PooledConnection>> idle;

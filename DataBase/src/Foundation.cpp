@@ -182,23 +182,29 @@ DataBaseManager* DataBaseManager::GetInstance() {
 DataBaseManager::DataBaseManager() : isInit(false) {
     // The logger is made first so that it outlives the manager, whose end may still log.
     VtLogger::GetInstance();
-    connections = new DbConnectionPool();
-    InitInstance();
+    connections = new DbConnectionPool(nullptr);
+    try {
+        InitInstance();
+    } catch (...) {
+        delete connections.load();  // the next GetInstance constructs anew
+        throw;
+    }
 }
 
 // Closes the kept connections; the last close checkpoints the write-ahead log into the database
-// and removes it. A forked child's manager holds only its own connections.
+// and removes it. The pool itself stays for the rest of the process, with any pool it took over
+// from a parent: those connections belong to the parent and are neither closed nor freed here.
 DataBaseManager::~DataBaseManager() {
     DbConnectionPool* pool = connections.load();
-    if (pool != nullptr && pool->Owner() == Platform::ProcessId()) delete pool;
+    if (pool->Owner() == Platform::ProcessId()) pool->CloseAll();
 }
 
 DbConnectionPool& DataBaseManager::Connections() {
     DbConnectionPool* pool = connections.load();
-    if (pool != nullptr && pool->Owner() == Platform::ProcessId()) return *pool;
+    if (pool->Owner() == Platform::ProcessId()) return *pool;
     // A forked child: the parent's connections, and any lock a parent's thread held, stay as the
     // fork left them, never used nor closed here.
-    auto* own = new DbConnectionPool();
+    auto* own = new DbConnectionPool(pool);
     if (connections.compare_exchange_strong(pool, own)) return *own;
     delete own;  // another thread of this child came first
     return *pool;
