@@ -4,7 +4,10 @@
 # tests and its installed package run under Wine, a ThreadSanitizer build of the concurrency
 # tests, the libFuzzer targets run for a bounded time each (FUZZ_SECONDS, default 60), and the
 # benchmarks at their small sizes. Name legs to run only those:
-#   scripts/test.sh [release] [sanitize] [consumer] [windows] [tsan] [fuzz] [bench]
+#   scripts/test.sh [release] [sanitize] [consumer] [windows] [tsan] [fuzz] [bench] [mutation]
+# The mutation leg is not among the defaults: it plants MUTATION_COUNT (default 8) faults in the
+# library one at a time and reports how many the tests catch (the workplace's mutate.sh, found
+# at $MUTATE or beside the checkout in ../shared/tools/).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -116,6 +119,14 @@ for leg in "${legs[@]}"; do
                 [ "$status" -eq 0 ] || exit "$status"
             done
             ;;
+        mutation)
+            mutate=${MUTATE:-$PWD/../shared/tools/mutate.sh}
+            if [ ! -f "$mutate" ]; then
+                echo "mutation: no mutate.sh at $mutate (set MUTATE)" >&2
+                exit 2
+            fi
+            bash "$mutate" --project . --count "${MUTATION_COUNT:-8}" --seed "${MUTATION_SEED:-1}"
+            ;;
         bench)
             # So that the benchmarks never rot: they build, and every library path and its
             # baseline leave the same result. Their speed is read in a full run, not here.
@@ -128,5 +139,5 @@ for leg in "${legs[@]}"; do
     esac
 done
 echo "all legs passed: ${legs[*]}"
-grep -oE '[0-9]+ tests failed out of [0-9]+' "$results" |
+{ grep -oE '[0-9]+ tests failed out of [0-9]+' "$results" || true; } |
     awk '{ failed += $1; total += $6 } END { printf "tests: %d passed, %d failed\n", total - failed, failed }'
