@@ -153,7 +153,7 @@ private:
     // The migration database's idle connections; replaced, never deleted, in a forked child.
     std::atomic<DbConnectionPool*> connections{nullptr};
     DbConnectionPool& Connections();
-    void CloseIdleConnections();
+    static void CloseIdleConnections();  // of the instance, when there is one
 
     friend class DbSession;  // the per-operation helper
 

@@ -159,6 +159,10 @@ bool CloseConnection(sqlite3* db) {
 }  // namespace Db
 
 namespace {
+// The instance once its construction has completed: letting go of the connections must not be
+// what starts the manager up.
+std::atomic<DataBaseManager*> constructed{nullptr};
+
 // Reverts the impersonation and closes the console token on every path out of start-up,
 // exceptions included.
 class ConsoleIdentity {
@@ -189,6 +193,7 @@ DataBaseManager::DataBaseManager() : isInit(false) {
         delete connections.load();  // the next GetInstance constructs anew
         throw;
     }
+    constructed = this;
 }
 
 // Closes the kept connections; the last close checkpoints the write-ahead log into the database
@@ -210,7 +215,9 @@ DbConnectionPool& DataBaseManager::Connections() {
     return *pool;
 }
 
-void DataBaseManager::CloseIdleConnections() { Connections().CloseAll(); }
+void DataBaseManager::CloseIdleConnections() {
+    if (DataBaseManager* manager = constructed.load()) manager->Connections().CloseAll();
+}
 
 void DataBaseManager::InitInstance() {
     constexpr const char* kOperation = "InitInstance";

@@ -12,7 +12,7 @@ struct DataBaseManager::Internals {
     static DataBaseManager& Manager() { return *DataBaseManager::GetInstance(); }
 
     // Lets go of the connections kept between operations, as the end of the process does.
-    static void CloseIdleConnections() { Manager().CloseIdleConnections(); }
+    static void CloseIdleConnections() { DataBaseManager::CloseIdleConnections(); }
     static bool IsInit() { return Manager().isInit.load(); }
     static void SetInit(bool value) { Manager().isInit = value; }
     static void Initialize() { Manager().Initialize(); }
