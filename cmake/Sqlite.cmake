@@ -32,9 +32,12 @@ else()
     target_include_directories(database_sqlite SYSTEM PUBLIC ${DATABASE_SQLITE_DIR})
     # synchronous=NORMAL in WAL mode on every connection: a commit survives the application's
     # crash or kill, and nothing corrupts; a power cut may lose the last commits, which a resume
-    # does again. FULL cost a sync of the log per write.
+    # does again. FULL cost a sync of the log per write. The connections stay open for the life
+    # of the process, so the log is never removed: after a transaction that grew it past 16 MiB
+    # it is cut back to that size when it starts over.
     target_compile_definitions(database_sqlite PUBLIC SQLITE_THREADSAFE=1 SQLITE_OMIT_LOAD_EXTENSION
-                               SQLITE_DEFAULT_FOREIGN_KEYS=0 SQLITE_DEFAULT_WAL_SYNCHRONOUS=1)
+                               SQLITE_DEFAULT_FOREIGN_KEYS=0 SQLITE_DEFAULT_WAL_SYNCHRONOUS=1
+                               SQLITE_DEFAULT_JOURNAL_SIZE_LIMIT=16777216)
     # The amalgamation is not ours to warn about.
     target_compile_options(database_sqlite PRIVATE -w)
     # Nor ours to race-check: connections share SQLite's WAL index through file locks and memory
