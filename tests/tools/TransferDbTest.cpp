@@ -83,9 +83,14 @@ protected:
 
     // Runs the tool with this test's data folder.
     Output Run(std::vector<std::string> arguments) const {
-        std::string command = Quote(TRANSFERDB_PATH);
+        arguments.push_back("--data-dir");
+        arguments.push_back(data.string());
+        return RunRaw(arguments);
+    }
+    // Runs the tool in this test's folder, with exactly `arguments`.
+    Output RunRaw(const std::vector<std::string>& arguments) const {
+        std::string command = "cd " + Quote(root.string()) + " && " + Quote(TRANSFERDB_PATH);
         for (const std::string& argument : arguments) command += " " + Quote(argument);
-        command += " --data-dir " + Quote(data.string());
         command += " >" + Quote((root / "out").string()) + " 2>" + Quote((root / "err").string());
         int status = std::system(command.c_str());
         Output output;
@@ -349,22 +354,44 @@ TEST_F(TransferDbTest, UnknownTasksAndBadArgumentsAreRefused) {
             << unknown.err;
     }
 
-    std::vector<std::vector<std::string>> bad{
-        {"show", "abc"},
-        {"show", "0"},
-        {"frobnicate"},
-        {"migrate", (root / "missing").string(), target.string()},
-        {"migrate", source.string(), (source / "inside").string()},
-        {"migrate", source.string(), (source / "a.txt").string()},
-        {"migrate", source.string(), target.string(), "--fail-every", "-1"},
-        {"migrate", source.string(), target.string(), "--workers", "0"},
+    // Each with the first line the user reads.
+    const std::string dataDir = "--data-dir=" + data.string();
+    std::vector<std::pair<std::vector<std::string>, std::string>> bad{
+        {{"show", "abc"}, "TASK: 'abc' is not a whole number from 1 to 2147483647"},
+        {{"show", "0"}, "TASK: '0' is not a whole number"},
+        {{"show", " 1"}, "TASK: ' 1' is not a whole number"},
+        {{"show", "4294967297"}, "TASK: '4294967297' is not a whole number"},
+        {{"show", "1", "2", "3"}, "The following arguments were not expected: 2 3"},
+        {{"frobnicate"}, "The following argument was not expected: frobnicate"},
+        {{"--frobnicate"}, "The following argument was not expected: --frobnicate"},
+        {{},
+         "A subcommand (migrate, resume, history, show, failures, check, prune or clean) is "
+         "required"},
+        {{"history", "--data-dir", ""}, "--data-dir: an empty folder name names no folder"},
+        {{"migrate", (root / "missing").string(), target.string()}, "transferdb: SOURCE "},
+        {{"migrate", source.string(), (source / "inside").string()},
+         "transferdb: SOURCE and TARGET must not lie inside each other"},
+        {{"migrate", source.string(), (source / "a.txt").string()}, "transferdb: TARGET "},
+        {{"migrate", source.string(), target.string(), "--fail-every", "-1"},
+         "--fail-every: '-1' is not a whole number from 1 to 1000000000"},
+        {{"migrate", source.string(), target.string(), "--workers", "0"},
+         "--workers: '0' is not a whole number from 1 to 64"},
+        {{"migrate", source.string(), target.string(), "--workers"},
+         "--workers: 1 required INT:N in [1, 64] missing"},
     };
-    for (const auto& arguments : bad) {
-        Output output = Run(arguments);
-        EXPECT_EQ(output.code, 2) << arguments.back() << ": " << output.err;
-        EXPECT_FALSE(output.err.empty());
+    for (const auto& [arguments, message] : bad) {
+        std::vector<std::string> withData{dataDir};
+        withData.insert(withData.end(), arguments.begin(), arguments.end());
+        Output output = RunRaw(withData);
+        EXPECT_EQ(output.code, 2) << output.err;
+        EXPECT_EQ(output.err.rfind(message, 0), 0u) << output.err;
     }
-    EXPECT_EQ(Json({"history"}).size(), 1u);  // none of them recorded a task
+    // After "--" every argument is a folder, even one that looks like an option.
+    fs::create_directories(root / "-x");
+    Output dashes = RunRaw({"migrate", dataDir, "--", "-x", "--target"});
+    EXPECT_EQ(dashes.code, 0) << dashes.err;
+    EXPECT_EQ(Json({"history"})[0]["newPCModel"], (root / "--target").string());
+    EXPECT_EQ(Json({"history"}).size(), 2u);  // none of the refused ones recorded a task
 }
 
 }  // namespace
