@@ -10,6 +10,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -161,12 +162,23 @@ protected:
 };
 
 TEST_F(TransferDbTest, InterruptedTwiceAndResumedTargetEqualsSourceApartFromListedFailures) {
-    // Past the tool's first checkpoint (100 entries), so that some failures are recorded
-    // before the interruption; those injected after it are lost with the process and retried.
-    int files = MakeTree(120);
-    Output first = Migrate({"--fail-every", "7", "--stop-after", "110", "--workers", "3"});
+    // Past the first batch (1,000 outcomes at the most), so that some injected failures are
+    // recorded; those of the batch in progress are lost with the process, and copied again.
+    int files = MakeTree(1100);
+    Output first = Migrate({"--fail-every", "7", "--stop-after", "1050", "--workers", "3"});
     ASSERT_EQ(first.code, 4) << first.err;
     EXPECT_NE(first.err.find("stopping here as a crash would"), std::string::npos);
+    {
+        // Whole batches only, and no outcome before its copy is in TARGET.
+        TestDb db(DbFile());
+        EXPECT_GE(db.Count("SELECT COUNT(1) FROM TransferFileInfo WHERE status = 0"), 1);
+        Rows copied = db.Query("SELECT sendFilePath FROM TransferFileInfo WHERE status = 1");
+        EXPECT_LT(copied.size(), 1050u);
+        for (const auto& row : copied) {
+            fs::path copy = target / fs::path(row[0]).lexically_relative(source);
+            EXPECT_TRUE(fs::exists(fs::symlink_status(copy))) << copy;
+        }
+    }
 
     json history = Json({"history"});
     ASSERT_EQ(history.size(), 1u);
@@ -240,7 +252,8 @@ TEST_F(TransferDbTest, EntriesTheScanCannotTakeAreReportedAndLeftOut) {
     ASSERT_EQ(run.code, 0) << run.err;
     EXPECT_NE(run.err.find("skipped " + (source / "a pipe").string()), std::string::npos)
         << run.err;
-    EXPECT_NE(run.err.find("skipped " + (source / "not text \xff.txt").string()), std::string::npos)
+    EXPECT_NE(run.err.find("skipped " + (source / "not text \\xff.txt").string()),
+              std::string::npos)
         << run.err;
     std::map<std::string, std::string> kept = Snapshot(target);
     ASSERT_EQ(kept.size(), 1u);
@@ -270,13 +283,37 @@ TEST_F(TransferDbTest, EntriesGoneFromSourceAreCountedAndTheRestIsCopied) {
     fs::remove(source / "file 5");  // not copied yet: the last in the recorded order
     Output resume = Resume();
     ASSERT_EQ(resume.code, 0) << resume.err;
-    EXPECT_NE(resume.out.find("done: 2 files, 0 empty folders; failed: 0; gone from SOURCE: 1; "
-                              "left to copy: 3"),
-              std::string::npos)
+    // The crash lost the outcomes of its unfinished batch: those files are copied again.
+    std::smatch counts;
+    ASSERT_TRUE(std::regex_search(resume.out, counts,
+                                  std::regex("done: (\\d) files, 0 empty folders; failed: 0; "
+                                             "gone from SOURCE: 1; left to copy: (\\d)\n")))
         << resume.out;
+    EXPECT_EQ(std::stoi(counts[1]) + std::stoi(counts[2]), 5);
     std::map<std::string, std::string> copied = Snapshot(target);
     copied.erase("file 5");  // a worker may have copied it before the crash was recorded
     EXPECT_EQ(copied, Snapshot(source));
+}
+
+TEST_F(TransferDbTest, LinksPlantedInTargetAreRefusedNeverWrittenThrough) {
+    MakeTree(3);
+    fs::path outside = root / "outside";
+    WriteFile(outside / "kept.txt", "outside");
+    std::map<std::string, std::string> before = Snapshot(outside);
+    fs::create_directories(target);
+    fs::create_symlink(outside, target / "Documents");                   // in a folder's place
+    fs::create_symlink(outside / "kept.txt", target / "top level.txt");  // in a file's place
+    ASSERT_EQ(Migrate({"--stop-after", "2"}).code, 4);
+    fs::remove_all(target / "nested");  // and one between the crash and the resume
+    fs::create_symlink(outside, target / "nested");
+
+    Output resume = Resume();
+    EXPECT_EQ(resume.code, 3) << resume.err;
+    EXPECT_EQ(Snapshot(outside), before);
+    std::set<std::string> refused{"nested/a/b/c/deep file.txt"};
+    for (int i = 0; i < 3; ++i) refused.insert("Documents/note " + std::to_string(i) + ".txt");
+    EXPECT_EQ(Failures(1), refused);
+    EXPECT_EQ(ReadFile(target / "top level.txt"), "top");  // the link replaced by the copy
 }
 
 TEST_F(TransferDbTest, HistoryKeepsTheThreeNewestAndCleanEmptiesIt) {
