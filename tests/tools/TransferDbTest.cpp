@@ -1,11 +1,14 @@
 // transferdb as its users run it: a child process with its own data folder, judged by its exit
 // code, its output, the files it leaves in TARGET and the rows it leaves in the database.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -68,6 +71,28 @@ std::map<std::string, std::string> Snapshot(const fs::path& folder) {
     return entries;
 }
 
+// One byte of the tool's lock file, held as a run of the tool in another process holds it: byte
+// 0 shared while it migrates or resumes, byte 1 while it records its task.
+class HeldLock {
+public:
+    HeldLock(const fs::path& file, off_t byte, bool exclusive) {
+        fs::create_directories(file.parent_path());
+        fd = open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        struct flock lock {};
+        lock.l_type = exclusive ? F_WRLCK : F_RDLCK;
+        lock.l_whence = SEEK_SET;
+        lock.l_start = byte;
+        lock.l_len = 1;
+        EXPECT_EQ(fcntl(fd, F_OFD_SETLK, &lock), 0) << std::strerror(errno);
+    }
+    ~HeldLock() { close(fd); }
+    HeldLock(const HeldLock&) = delete;
+    HeldLock& operator=(const HeldLock&) = delete;
+
+private:
+    int fd;
+};
+
 class TransferDbTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -84,21 +109,35 @@ protected:
 
     // Runs the tool with this test's data folder.
     Output Run(std::vector<std::string> arguments) const {
-        arguments.push_back("--data-dir");
-        arguments.push_back(data.string());
-        return RunRaw(arguments);
+        return RunRaw(WithData(std::move(arguments)));
     }
     // Runs the tool in this test's folder, with exactly `arguments`.
     Output RunRaw(const std::vector<std::string>& arguments) const {
-        std::string command = "cd " + Quote(root.string()) + " && " + Quote(TRANSFERDB_PATH);
-        for (const std::string& argument : arguments) command += " " + Quote(argument);
-        command += " >" + Quote((root / "out").string()) + " 2>" + Quote((root / "err").string());
-        int status = std::system(command.c_str());
-        Output output;
-        output.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        output.out = ReadFile(root / "out");
-        output.err = ReadFile(root / "err");
-        return output;
+        return Collect(std::system(Command(arguments, "run").c_str()), "run");
+    }
+
+    // Starts the tool in another process and returns at once; Finish waits for it.
+    pid_t Start(std::vector<std::string> arguments, const std::string& name) const {
+        std::string command = Command(WithData(std::move(arguments)), name);
+        pid_t pid = fork();
+        if (pid == 0) {
+            execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        return pid;
+    }
+    Output Finish(pid_t pid, const std::string& name) const {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        return Collect(status, name);
+    }
+    // Waits (a minute at most) until the run started as `name` has said `text` on stderr.
+    bool Says(const std::string& name, const std::string& text) const {
+        for (int i = 0; i < 6000; ++i) {
+            if (ReadFile(root / (name + ".err")).find(text) != std::string::npos) return true;
+            usleep(10000);
+        }
+        return false;
     }
 
     // A reading command's --json output; the command must succeed.
@@ -157,6 +196,26 @@ protected:
     }
 
     fs::path DbFile() const { return data / "Voded" / "Corvanel" / "corvanel.db"; }
+    fs::path LockFile() const { return data / "Voded" / "Corvanel" / "transferdb.lock"; }
+
+    std::vector<std::string> WithData(std::vector<std::string> arguments) const {
+        arguments.push_back("--data-dir");
+        arguments.push_back(data.string());
+        return arguments;
+    }
+    std::string Command(const std::vector<std::string>& arguments, const std::string& name) const {
+        std::string command = "cd " + Quote(root.string()) + " && " + Quote(TRANSFERDB_PATH);
+        for (const std::string& argument : arguments) command += " " + Quote(argument);
+        return command + " >" + Quote((root / (name + ".out")).string()) + " 2>" +
+               Quote((root / (name + ".err")).string());
+    }
+    Output Collect(int status, const std::string& name) const {
+        Output output;
+        output.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        output.out = ReadFile(root / (name + ".out"));
+        output.err = ReadFile(root / (name + ".err"));
+        return output;
+    }
 
     fs::path root, source, target, data;
 };
@@ -316,7 +375,7 @@ TEST_F(TransferDbTest, LinksPlantedInTargetAreRefusedNeverWrittenThrough) {
     EXPECT_EQ(ReadFile(target / "top level.txt"), "top");  // the link replaced by the copy
 }
 
-TEST_F(TransferDbTest, HistoryKeepsTheThreeNewestAndCleanEmptiesIt) {
+TEST_F(TransferDbTest, HistoryKeepsTheThreeNewestButNeverPrunesARunningTask) {
     WriteFile(source / "a.txt", "a");
     for (int i = 0; i < 4; ++i) ASSERT_EQ(Migrate().code, 0);
     json history = Json({"history"});
@@ -325,15 +384,82 @@ TEST_F(TransferDbTest, HistoryKeepsTheThreeNewestAndCleanEmptiesIt) {
     EXPECT_EQ(history[2]["taskID"], 2);
     EXPECT_EQ(Run({"show", "1"}).code, 1);  // pruned with the fourth migration
 
+    {
+        // While another process migrates, its task may be older than three finished ones.
+        HeldLock running(LockFile(), 0, false);
+        Output later = Migrate();
+        EXPECT_EQ(later.code, 0) << later.err;
+        EXPECT_NE(later.err.find("the history is not pruned while another transferdb process "
+                                 "migrates"),
+                  std::string::npos)
+            << later.err;
+        for (std::string command : {"prune", "clean"}) {
+            Output refused = Run({command});
+            EXPECT_EQ(refused.code, 1);
+            EXPECT_EQ(refused.err, "transferdb: " + command +
+                                       " refused: a migration or resume is running in another "
+                                       "transferdb process, and its task must stay recorded; "
+                                       "try again when it has ended\n");
+        }
+        EXPECT_EQ(TestDb(DbFile()).Count("SELECT COUNT(1) FROM TransferTask"), 4);
+    }
     Output prune = Run({"prune"});
     EXPECT_EQ(prune.code, 0) << prune.err;
-    EXPECT_EQ(prune.out, "0 tasks removed, 3 kept\n");
+    EXPECT_EQ(prune.out, "1 tasks removed, 3 kept\n");
 
     Output clean = Run({"clean"});
     EXPECT_EQ(clean.code, 0) << clean.err;
     EXPECT_EQ(clean.out, "3 tasks removed, 0 kept\n");
     EXPECT_EQ(Json({"history"}), json::array());
     EXPECT_EQ(Run({"history"}).out, "no tasks recorded\n");
+
+    // A task removed by a program that takes no lock, here as soon as an outcome is recorded.
+    TestDb(DbFile()).Exec(
+        "CREATE TRIGGER removes AFTER UPDATE ON TransferFileInfo BEGIN "
+        "DELETE FROM TransferTask WHERE taskID = NEW.taskID; END");
+    Output removed = Migrate();
+    EXPECT_EQ(removed.code, 1);
+    EXPECT_NE(removed.err.find("transferdb: task 6 was removed from the database while it ran"),
+              std::string::npos)
+        << removed.err;
+}
+
+TEST_F(TransferDbTest, RunsStartingTogetherTakeTheirOwnTasksAndReadOnlyWhatTheyScanned) {
+    MakeTree(3);
+    fs::path second = root / "second";
+    WriteFile(second / "b.txt", "b");
+    WriteFile(root / "outside" / "note 0.txt", "outside SOURCE");
+    pid_t firstRun = 0;
+    pid_t secondRun = 0;
+    {
+        // Both scan, then wait for the lock under which a third run records its task.
+        HeldLock recording(LockFile(), 1, true);
+        firstRun = Start({"migrate", source.string(), target.string()}, "first");
+        secondRun =
+            Start({"migrate", second.string(), (root / "second target").string()}, "second");
+        const char* waiting = "waiting for another transferdb process to record its task";
+        ASSERT_TRUE(Says("first", waiting));
+        ASSERT_TRUE(Says("second", waiting));
+        // Scanned, a SOURCE folder becomes a link to a folder outside SOURCE.
+        fs::rename(source / "Documents", root / "Documents");
+        fs::create_symlink(root / "outside", source / "Documents");
+    }
+    Output first = Finish(firstRun, "first");
+    Output secondOutput = Finish(secondRun, "second");
+    EXPECT_EQ(first.code, 3) << first.err;
+    EXPECT_EQ(secondOutput.code, 0) << secondOutput.err;
+
+    TestDb db(DbFile());
+    std::string firstId =
+        db.Scalar("SELECT taskID FROM TransferTask WHERE newPCModel = '" + target.string() + "'");
+    std::string secondId = db.Scalar("SELECT taskID FROM TransferTask WHERE newPCModel = '" +
+                                     (root / "second target").string() + "'");
+    EXPECT_EQ(std::set<std::string>({firstId, secondId}), std::set<std::string>({"1", "2"}));
+    EXPECT_EQ(db.Count("SELECT COUNT(1) FROM TransferFileInfo WHERE taskID = " + secondId), 1);
+    std::set<std::string> refused;
+    for (int i = 0; i < 3; ++i) refused.insert("Documents/note " + std::to_string(i) + ".txt");
+    EXPECT_EQ(Failures(std::stoi(firstId)), refused);
+    EXPECT_FALSE(fs::exists(target / "Documents"));
 }
 
 TEST_F(TransferDbTest, CheckReportsIntegrityAndAnOlderLayoutWithoutUpgradingIt) {

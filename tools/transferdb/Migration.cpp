@@ -23,6 +23,7 @@
 #include "FileTreeThreadPool.h"
 #include "Files.h"
 #include "Library.h"
+#include "Locks.h"
 #include "Text.h"
 #include "Tool.h"
 
@@ -49,6 +50,10 @@ constexpr int kCancelled = -1;  // a queued copy skipped because the run ends ea
 constexpr size_t kFailuresListed = 10;
 
 using Clock = std::chrono::steady_clock;
+
+// What a run waits for, when it has to.
+const char* const kWaitForPrune = "a prune or clean in another transferdb process to end";
+const char* const kWaitForCreate = "another transferdb process to record its task";
 
 // One selected leaf of the tree: a file, a link or an empty folder.
 struct Entry {
@@ -239,8 +244,8 @@ void FinishSampleItems(DataBaseManager& db, int taskId, long long now) {
 // never recorded before its file is on the disk.
 class Run {
 public:
-    Run(DataBaseManager& db, const CopyFolders& files, int taskId, int stopAfter)
-        : db(db), files(files), stopAfter(stopAfter) {
+    Run(DataBaseManager& db, const CopyFolders& files, LockFile& lock, int taskId, int stopAfter)
+        : db(db), files(files), lock(lock), stopAfter(stopAfter) {
         progress.taskID = taskId;
     }
 
@@ -304,7 +309,8 @@ public:
         Checkpoint(state);
         FinishSampleItems(db, progress.taskID, progress.endTime);
         db.UpdateTaskStatusById(progress.taskID, state);
-        db.UpdateTransferHistory();
+        RequireRecorded();
+        PruneHistory();
 
         std::printf("task %d %s in %s: %d files (%s) and %d empty folders copied, %d failed\n",
                     progress.taskID, TaskStateText(state).c_str(),
@@ -372,6 +378,36 @@ private:
         progress.endTime = std::time(nullptr);
         progress.fileStatus = fileState;
         db.UpdateFileTaskInfo(progress);
+        RequireRecorded();
+    }
+
+    // The library's updates of a task that is gone change nothing and say nothing.
+    void RequireRecorded() {
+        int completeNums = -1;
+        long long completeSize = 0;
+        int completeEmptyFolderNum = 0;
+        db.QueryTaskCompleteInfoByID(progress.taskID, completeNums, completeSize,
+                                     completeEmptyFolderNum);
+        if (completeNums >= 0) return;
+        throw ToolError(kExitFailure, "task " + std::to_string(progress.taskID) +
+                                          " was removed from the database while it ran (the "
+                                          "history was pruned or cleaned by another program); "
+                                          "the copies in TARGET stay, their record is lost");
+    }
+
+    // The history keeps the three newest tasks; pruning waits until no other run of the tool
+    // is copying, since a running task can be older than three finished ones.
+    void PruneHistory() {
+        lock.Unlock(LockFile::Task(progress.taskID));
+        lock.Unlock(LockFile::kRunning);
+        if (!lock.TryLock(LockFile::kRunning, true)) {
+            Console::Get().Note(
+                "transferdb: the history is not pruned while another transferdb process "
+                "migrates; the last run to end prunes it");
+            return;
+        }
+        db.UpdateTransferHistory();
+        lock.Unlock(LockFile::kRunning);
     }
 
     // Ends the process on the spot: the batch in progress, the counters and the status are not
@@ -387,6 +423,7 @@ private:
 
     DataBaseManager& db;
     const CopyFolders& files;
+    LockFile& lock;
     int stopAfter;
     TransferTask progress;  // taskID, the recorded completion counters, endTime and fileStatus
     int failed = 0;         // recorded failures
@@ -404,6 +441,8 @@ private:
 
 int Migrate(const MigrationOptions& options) {
     Folders folders = CheckFolders(options);
+    LockFile& lock = LockFile::Get();
+    lock.Lock(LockFile::kRunning, false, kWaitForPrune);
     DataBaseManager& db = Library();
     DirectoryTreeManager tree;
     DirTreeNode* top = ScanSource(tree, folders.source);
@@ -433,9 +472,13 @@ int Migrate(const MigrationOptions& options) {
     task.macAddr = " ";
     RandomSession(task.session);
     task.newPCModel = folders.targetText;  // a local migration's "new PC" is its target
+    // The library reads back the largest id: no other run of the tool may insert in between.
+    lock.Lock(LockFile::kCreate, true, kWaitForCreate);
     db.InsertOneTask(task);
     int taskId = db.GetMaxTaskID();
     if (taskId == 0) throw ToolError(kExitFailure, "the library did not record the task");
+    lock.TryLock(LockFile::Task(taskId), true);
+    lock.Unlock(LockFile::kCreate);
     db.InsertFileInfo(tree.GetRootNode(), taskId);
     RecordSampleItems(db, taskId);
 
@@ -444,7 +487,7 @@ int Migrate(const MigrationOptions& options) {
                 Show(folders.source).c_str(), Show(folders.target).c_str());
     std::fflush(stdout);
     CopyFolders copyFolders(folders.source, folders.target);
-    Run run(db, copyFolders, taskId, options.stopAfter);
+    Run run(db, copyFolders, lock, taskId, options.stopAfter);
     run.Copy(entries, options.workers, static_cast<long long>(entries.size()), 0);
     return run.Finish(task.startTime);
 }
@@ -452,6 +495,8 @@ int Migrate(const MigrationOptions& options) {
 int Resume(const MigrationOptions& options) {
     Folders folders = CheckFolders(options);
     RequireDatabase();
+    LockFile& lock = LockFile::Get();
+    lock.Lock(LockFile::kRunning, false, kWaitForPrune);
     DataBaseManager& db = Library();
     TransferTask task;
     db.GetLastUnCompleteTask(task);
@@ -464,9 +509,25 @@ int Resume(const MigrationOptions& options) {
 
     DirectoryTreeManager tree;
     DirTreeNode* top = ScanSource(tree, folders.source);
+    // The newest task, its lock and its rows are taken together: a migration that starts now
+    // cannot slip a newer task in between, which the library's rebuild would read instead.
+    lock.Lock(LockFile::kCreate, true, kWaitForCreate);
+    int scannedFor = task.taskID;
+    db.GetLastUnCompleteTask(task);
+    if (task.taskID != scannedFor) {
+        throw ToolError(kExitFailure, "task " + std::to_string(task.taskID) +
+                                          " was started by another transferdb process while "
+                                          "SOURCE was scanned; only the newest task resumes");
+    }
+    if (!lock.TryLock(LockFile::Task(task.taskID), true)) {
+        throw ToolError(kExitFailure, "task " + std::to_string(task.taskID) +
+                                          " is being copied by another transferdb process; "
+                                          "it can be resumed once that process has ended");
+    }
     std::vector<SendFailedFileInfo> failures;
     int missing = 0;
     db.RecoveryDirTreeByID(failures, tree, missing);
+    lock.Unlock(LockFile::kCreate);
     std::vector<Entry> entries = SelectedLeaves(top, folders.target);
     if (entries.empty() && missing > 0) {
         throw ToolError(kExitUsage, "task " + std::to_string(task.taskID) + " did not migrate " +
@@ -524,7 +585,7 @@ int Resume(const MigrationOptions& options) {
     std::fflush(stdout);
 
     CopyFolders copyFolders(folders.source, folders.target);
-    Run run(db, copyFolders, task.taskID, options.stopAfter);
+    Run run(db, copyFolders, lock, task.taskID, options.stopAfter);
     run.Resumed(doneFiles, doneBytes, doneFolders, static_cast<int>(failures.size()));
     run.Copy(left, options.workers, static_cast<long long>(entries.size()),
              doneFiles + doneFolders + failedHere);

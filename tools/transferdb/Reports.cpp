@@ -11,6 +11,7 @@
 
 #include "DataBaseManager.h"
 #include "Library.h"
+#include "Locks.h"
 #include "Text.h"
 #include "Tool.h"
 
@@ -252,8 +253,21 @@ int ShowFailures(int taskId, bool asJson) {
     return ReadResult();
 }
 
+namespace {
+// A task still being copied must stay recorded: prune and clean wait for no run of the tool.
+void RequireNoRun(const char* command) {
+    if (LockFile::Get().TryLock(LockFile::kRunning, true)) return;
+    throw ToolError(kExitFailure, std::string(command) +
+                                      " refused: a migration or resume is running in another "
+                                      "transferdb process, and its task must stay recorded; "
+                                      "try again when it has ended");
+}
+
+}  // namespace
+
 int PruneHistory() {
     RequireDatabase();
+    RequireNoRun("prune");
     DataBaseManager& db = Library();
     int before = db.GetTransferHistoryNum();
     db.UpdateTransferHistory();
@@ -264,6 +278,7 @@ int PruneHistory() {
 
 int CleanHistory() {
     RequireDatabase();
+    RequireNoRun("clean");
     DataBaseManager& db = Library();
     int before = db.GetTransferHistoryNum();
     if (!db.CleanTransferHistory()) throw ToolError(kExitFailure, "the library could not clean");
