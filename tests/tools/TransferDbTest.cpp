@@ -105,7 +105,11 @@ protected:
         target = root / "target folder";
         data = root / "data";
     }
-    void TearDown() override { fs::remove_all(root); }
+    void TearDown() override {
+        // Folders a case made unreadable are removed too.
+        std::system(("chmod -R u+rwx " + Quote(root.string())).c_str());
+        fs::remove_all(root);
+    }
 
     // Runs the tool with this test's data folder.
     Output Run(std::vector<std::string> arguments) const {
@@ -204,7 +208,8 @@ protected:
         return arguments;
     }
     std::string Command(const std::vector<std::string>& arguments, const std::string& name) const {
-        std::string command = "cd " + Quote(root.string()) + " && " + Quote(TRANSFERDB_PATH);
+        std::string command =
+            "cd " + Quote(root.string()) + " && " + runAs + Quote(TRANSFERDB_PATH);
         for (const std::string& argument : arguments) command += " " + Quote(argument);
         return command + " >" + Quote((root / (name + ".out")).string()) + " 2>" +
                Quote((root / (name + ".err")).string());
@@ -218,6 +223,7 @@ protected:
     }
 
     fs::path root, source, target, data;
+    std::string runAs;  // a command that runs the tool as another user
 };
 
 TEST_F(TransferDbTest, InterruptedTwiceAndResumedTargetEqualsSourceApartFromListedFailures) {
@@ -303,17 +309,39 @@ TEST_F(TransferDbTest, UninterruptedMigrationCopiesEverythingAndFinishes) {
     EXPECT_NE(Run({"failures", "1"}).out.find("no failed files"), std::string::npos);
 }
 
-TEST_F(TransferDbTest, EntriesTheScanCannotTakeAreReportedAndLeftOut) {
+TEST_F(TransferDbTest, EntriesTheScanCannotReadAreFailuresOfTheRun) {
     WriteFile(source / "kept.txt", "kept");
     WriteFile(source / "not text \xff.txt", "a name that is not UTF-8");
     ASSERT_EQ(mkfifo((source / "a pipe").c_str(), 0600), 0);
+    // A folder that can be listed but not entered: its entries cannot be read, and it is not
+    // an empty folder. Root enters it all the same, so the tool runs as another user then.
+    WriteFile(source / "locked" / "inside.txt", "locked in");
+    fs::permissions(source / "locked", fs::perms::owner_read | fs::perms::group_read);
+    if (geteuid() == 0) {
+        for (const auto& entry : fs::recursive_directory_iterator(root)) {
+            ASSERT_EQ(lchown(entry.path().c_str(), 65534, 65534), 0);
+        }
+        ASSERT_EQ(chown(root.c_str(), 65534, 65534), 0);
+        runAs = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+    }
     Output run = Migrate();
-    ASSERT_EQ(run.code, 0) << run.err;
-    EXPECT_NE(run.err.find("skipped " + (source / "a pipe").string()), std::string::npos)
+    runAs.clear();
+    EXPECT_EQ(run.code, 3) << run.err;
+    EXPECT_NE(
+        run.err.find("cannot read " + (source / "a pipe").string() + ": Operation not supported\n"),
+        std::string::npos)
         << run.err;
-    EXPECT_NE(run.err.find("skipped " + (source / "not text \\xff.txt").string()),
+    EXPECT_NE(run.err.find("cannot read " + (source / "not text \\xff.txt").string()),
               std::string::npos)
         << run.err;
+    EXPECT_NE(run.err.find("3 entries of SOURCE cannot be read: they count as failed\n"),
+              std::string::npos)
+        << run.err;
+    EXPECT_NE(run.out.find(" 1 files (4 B) and 0 empty folders copied, 3 failed\n"),
+              std::string::npos)
+        << run.out;
+    EXPECT_EQ(Failures(1),
+              std::set<std::string>({"a pipe", "not text \uFFFD.txt", "locked/inside.txt"}));
     std::map<std::string, std::string> kept = Snapshot(target);
     ASSERT_EQ(kept.size(), 1u);
     EXPECT_EQ(kept.begin()->first, "kept.txt");

@@ -15,6 +15,7 @@
 #include <random>
 #include <set>
 #include <system_error>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -100,18 +101,56 @@ Folders CheckFolders(const MigrationOptions& options) {
     return folders;
 }
 
-DirTreeNode* ScanSource(DirectoryTreeManager& tree, const fs::path& source) {
+// What the scan of SOURCE gives: the tree, and the entries it could not read, each with its
+// error code. Those are nodes of the tree too, so that the task records them and they count as
+// failures of the run; a folder that can be listed but not entered has its entries there, and
+// is not taken for an empty folder.
+struct Scan {
+    DirTreeNode* top = nullptr;
+    std::unordered_map<const DirTreeNode*, int> unreadable;
+    int unrecorded = 0;  // unreadable, and without a node: a name taken by another
+};
+
+Scan ScanSource(DirectoryTreeManager& tree, const fs::path& source) {
     std::vector<DiskScanSkip> skipped;
-    DirTreeNode* top = tree.BuildDiskTree(source, skipped);
-    for (size_t i = 0; i < skipped.size() && i < kFailuresListed; ++i) {
-        Console::Get().Note("skipped " + Show(skipped[i].path) + ": " + skipped[i].error.message());
+    Scan scan;
+    scan.top = tree.BuildDiskTree(source, skipped);
+    if (scan.top == nullptr) {
+        throw ToolError(kExitUsage, "cannot read SOURCE " + Show(source) +
+                                        (skipped.empty() ? "" : ": " + skipped[0].error.message()));
     }
-    if (skipped.size() > kFailuresListed) {
-        Console::Get().Note("skipped " + std::to_string(skipped.size() - kFailuresListed) +
-                            " more entries");
+    for (size_t i = 0; i < skipped.size(); ++i) {
+        const DiskScanSkip& skip = skipped[i];
+        if (i < kFailuresListed) {
+            Console::Get().Note("cannot read " + Show(skip.path) + ": " + skip.error.message());
+        }
+        std::wstring parentText;
+        DirTreeNode* parent = TextFromPath(skip.path.parent_path(), parentText)
+                                  ? tree.FindNodeByPath(parentText)
+                                  : nullptr;
+        std::wstring name = TextFromPathLossy(skip.path.filename());
+        if (parent == nullptr || parent->children.count(name) != 0) {
+            ++scan.unrecorded;
+            continue;
+        }
+        std::error_code ignored;
+        bool folder = fs::is_directory(fs::symlink_status(skip.path, ignored));
+        int code = skip.error ? skip.error.value() : static_cast<int>(std::errc::io_error);
+        scan.unreadable[tree.AddNode(parent, name, folder)] = code;
     }
-    if (top == nullptr) throw ToolError(kExitUsage, "cannot read SOURCE " + Show(source));
-    return top;
+    if (!skipped.empty()) {
+        Console::Get().Note(std::to_string(skipped.size()) +
+                            " entries of SOURCE cannot be read: they count as failed");
+    }
+    return scan;
+}
+
+// Entries the scan could not read fail as they are, without a copy.
+void MarkUnreadable(const Scan& scan, std::vector<Entry>& entries) {
+    for (Entry& entry : entries) {
+        auto it = scan.unreadable.find(entry.node);
+        if (it != scan.unreadable.end()) entry.presetError = it->second;
+    }
 }
 
 void SelectAll(DirTreeNode* top) {
@@ -254,8 +293,10 @@ public:
         progress.completeNums = files;
         progress.completeSize = bytes;
         progress.completeEmptyFolderNum = folders;
-        failed = failures;
+        failed += failures;
     }
+    // Failures that have no row to be recorded in.
+    void Unrecorded(int failures) { failed += failures; }
 
     // Copies `entries`, of `total` entries in the task of which `handledBefore` were handled
     // by earlier runs.
@@ -426,7 +467,7 @@ private:
     LockFile& lock;
     int stopAfter;
     TransferTask progress;  // taskID, the recorded completion counters, endTime and fileStatus
-    int failed = 0;         // recorded failures
+    int failed = 0;         // recorded failures, and those that have no row
     // The batch: outcomes not recorded yet.
     std::vector<TransferFileInfo> copied;
     std::vector<SendFailedFileInfo> failures;
@@ -445,9 +486,10 @@ int Migrate(const MigrationOptions& options) {
     lock.Lock(LockFile::kRunning, false, kWaitForPrune);
     DataBaseManager& db = Library();
     DirectoryTreeManager tree;
-    DirTreeNode* top = ScanSource(tree, folders.source);
-    SelectAll(top);
-    std::vector<Entry> entries = SelectedLeaves(top, folders.target);
+    Scan scan = ScanSource(tree, folders.source);
+    SelectAll(scan.top);
+    std::vector<Entry> entries = SelectedLeaves(scan.top, folders.target);
+    MarkUnreadable(scan, entries);
 
     TransferTask task;
     task.startTime = task.endTime = std::time(nullptr);
@@ -461,7 +503,7 @@ int Migrate(const MigrationOptions& options) {
             continue;
         }
         ++files;
-        if (options.failEvery > 0 && files % options.failEvery == 0) {
+        if (options.failEvery > 0 && files % options.failEvery == 0 && entry.presetError == 0) {
             entry.presetError = kInjectedError;
         }
         task.transferSize += entry.size;
@@ -488,6 +530,7 @@ int Migrate(const MigrationOptions& options) {
     std::fflush(stdout);
     CopyFolders copyFolders(folders.source, folders.target);
     Run run(db, copyFolders, lock, taskId, options.stopAfter);
+    run.Unrecorded(scan.unrecorded);
     run.Copy(entries, options.workers, static_cast<long long>(entries.size()), 0);
     return run.Finish(task.startTime);
 }
@@ -508,7 +551,7 @@ int Resume(const MigrationOptions& options) {
     }
 
     DirectoryTreeManager tree;
-    DirTreeNode* top = ScanSource(tree, folders.source);
+    Scan scan = ScanSource(tree, folders.source);
     // The newest task, its lock and its rows are taken together: a migration that starts now
     // cannot slip a newer task in between, which the library's rebuild would read instead.
     lock.Lock(LockFile::kCreate, true, kWaitForCreate);
@@ -528,7 +571,8 @@ int Resume(const MigrationOptions& options) {
     int missing = 0;
     db.RecoveryDirTreeByID(failures, tree, missing);
     lock.Unlock(LockFile::kCreate);
-    std::vector<Entry> entries = SelectedLeaves(top, folders.target);
+    std::vector<Entry> entries = SelectedLeaves(scan.top, folders.target);
+    MarkUnreadable(scan, entries);
     if (entries.empty() && missing > 0) {
         throw ToolError(kExitUsage, "task " + std::to_string(task.taskID) + " did not migrate " +
                                         Show(folders.source) + ": none of its " +
@@ -586,6 +630,7 @@ int Resume(const MigrationOptions& options) {
 
     CopyFolders copyFolders(folders.source, folders.target);
     Run run(db, copyFolders, lock, task.taskID, options.stopAfter);
+    run.Unrecorded(scan.unrecorded);
     run.Resumed(doneFiles, doneBytes, doneFolders, static_cast<int>(failures.size()));
     run.Copy(left, options.workers, static_cast<long long>(entries.size()),
              doneFiles + doneFolders + failedHere);
