@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -209,7 +210,7 @@ protected:
     }
     std::string Command(const std::vector<std::string>& arguments, const std::string& name) const {
         std::string command =
-            "cd " + Quote(root.string()) + " && " + runAs + Quote(TRANSFERDB_PATH);
+            "cd " + Quote(root.string()) + " && " + prefix + Quote(TRANSFERDB_PATH);
         for (const std::string& argument : arguments) command += " " + Quote(argument);
         return command + " >" + Quote((root / (name + ".out")).string()) + " 2>" +
                Quote((root / (name + ".err")).string());
@@ -223,7 +224,7 @@ protected:
     }
 
     fs::path root, source, target, data;
-    std::string runAs;  // a command that runs the tool as another user
+    std::string prefix;  // put before the tool's command: another user, a memory limit
 };
 
 TEST_F(TransferDbTest, InterruptedTwiceAndResumedTargetEqualsSourceApartFromListedFailures) {
@@ -293,7 +294,7 @@ TEST_F(TransferDbTest, InterruptedTwiceAndResumedTargetEqualsSourceApartFromList
     EXPECT_NE(again.out.find("nothing to resume"), std::string::npos) << again.out;
 }
 
-TEST_F(TransferDbTest, UninterruptedMigrationCopiesEverythingAndFinishes) {
+TEST_F(TransferDbTest, UninterruptedMigrationFinishesAndAnyNumberOfFailuresIsListed) {
     int files = MakeTree();
     Output run = Migrate();
     ASSERT_EQ(run.code, 0) << run.err;
@@ -307,6 +308,69 @@ TEST_F(TransferDbTest, UninterruptedMigrationCopiesEverythingAndFinishes) {
     EXPECT_EQ(history[0]["transferSucSettingNums"], 3);
     EXPECT_TRUE(Json({"failures", "1"})["failures"].empty());
     EXPECT_NE(Run({"failures", "1"}).out.find("no failed files"), std::string::npos);
+
+    // The failures are listed in the same memory however many there are: 100,000 of them
+    // took 400 MB when read into the library's records.
+    TestDb(DbFile()).Exec(
+        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 100000) "
+        "INSERT INTO TransferFileInfo (taskID, fileName, sendFilePath, errCode, status) "
+        "SELECT 1, 'f' || i, '/old pc/f' || i, 5, 0 FROM n");
+#if !defined(__SANITIZE_ADDRESS__)  // which reserves far more address space than that
+    prefix = "ulimit -v 131072; ";
+#endif
+    for (bool asJson : {true, false}) {
+        std::vector<std::string> arguments{"failures", "1"};
+        if (asJson) arguments.push_back("--json");
+        Output listed = Run(arguments);
+        EXPECT_EQ(listed.code, 0) << listed.err;
+        // Six lines a failure in JSON, one in the table; and the lines around them.
+        EXPECT_EQ(std::count(listed.out.begin(), listed.out.end(), '\n'),
+                  asJson ? 100000 * 6 + 5 : 100000 + 1);
+    }
+    prefix.clear();
+}
+
+TEST_F(TransferDbTest, NamesAndTextsReachTheTerminalEscapedAndWhole) {
+    // Paths longer than the 511 characters of the library's fixed fields, and names that
+    // would break a line or recolour the terminal.
+    const std::string deep =
+        std::string(200, 'a') + "/" + std::string(200, 'b') + "/" + std::string(150, 'c');
+    source = root / "s" / deep;
+    target = root / "t" / deep;
+    WriteFile(source / "line\nbreak.txt", "1");
+    WriteFile(source / "esc\x1b[31m.txt", "2");
+    Output run = Migrate({"--fail-every", "1"});
+    EXPECT_EQ(run.code, 3) << run.err;
+    for (const char* name : {"/line\\nbreak.txt", "/esc\\x1b[31m.txt"}) {
+        EXPECT_NE(run.out.find("  failed: " + source.string() + name + " (injected failure)\n"),
+                  std::string::npos)
+            << run.out;
+    }
+
+    // The table: one line a failure, the paths whole.
+    std::istringstream table(Run({"failures", "1"}).out);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(table, line);) lines.push_back(line);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0], "NAME" + std::string(13, ' ') + "ERROR" + std::string(21, ' ') + "PATH");
+    EXPECT_EQ(std::set<std::string>(lines.begin() + 1, lines.end()),
+              std::set<std::string>({"line\\nbreak.txt  1000000 injected failure  " +
+                                         source.string() + "/line\\nbreak.txt",
+                                     "esc\\x1b[31m.txt  1000000 injected failure  " +
+                                         source.string() + "/esc\\x1b[31m.txt"}));
+    json listed = Json({"failures", "1"})["failures"];
+    ASSERT_EQ(listed.size(), 2u);
+    std::set<std::string> names{listed[0]["fileName"], listed[1]["fileName"]};
+    EXPECT_EQ(names, std::set<std::string>({"line\nbreak.txt", "esc\x1b[31m.txt"}));
+    EXPECT_EQ(listed[0]["sendFilePath"].get<std::string>().rfind(source.string(), 0), 0u);
+
+    // The target, read back through the library's record, says that it was cut.
+    json history = Json({"history"});
+    EXPECT_EQ(history[0]["newPCModel"], target.string().substr(0, 511));
+    EXPECT_EQ(history[0]["newPCModelCut"], true);
+    EXPECT_NE(
+        Run({"history"}).out.find(target.string().substr(0, 511) + "... [cut at 511 characters]\n"),
+        std::string::npos);
 }
 
 TEST_F(TransferDbTest, EntriesTheScanCannotReadAreFailuresOfTheRun) {
@@ -322,10 +386,10 @@ TEST_F(TransferDbTest, EntriesTheScanCannotReadAreFailuresOfTheRun) {
             ASSERT_EQ(lchown(entry.path().c_str(), 65534, 65534), 0);
         }
         ASSERT_EQ(chown(root.c_str(), 65534, 65534), 0);
-        runAs = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+        prefix = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
     }
     Output run = Migrate();
-    runAs.clear();
+    prefix.clear();
     EXPECT_EQ(run.code, 3) << run.err;
     EXPECT_NE(
         run.err.find("cannot read " + (source / "a pipe").string() + ": Operation not supported\n"),
@@ -509,6 +573,25 @@ TEST_F(TransferDbTest, CheckReportsIntegrityAndAnOlderLayoutWithoutUpgradingIt) 
         EXPECT_EQ(older["layoutCurrent"], false);
         EXPECT_EQ(older["missing"], json({"TransferTask.newPCModel", "index fileIndex"}));
     }
+
+    // A view in a table's place could be endless: nothing reads it, nor lets the library do so.
+    TestDb(DbFile()).Exec(
+        "ALTER TABLE TransferFileInfo RENAME TO Kept; CREATE VIEW TransferFileInfo AS "
+        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n) SELECT 1 AS taskID, "
+        "'' AS fileName, '' AS sendFilePath, 0 AS errCode, '' AS targetPath, 0 AS status FROM n");
+    for (const std::vector<std::string>& command :
+         std::vector<std::vector<std::string>>{{"show", "1"},
+                                               {"failures", "1"},
+                                               {"history"},
+                                               {"migrate", source.string(), target.string()}}) {
+        Output refused = Run(command);
+        EXPECT_EQ(refused.code, 1) << command[0];
+        EXPECT_EQ(refused.err, "transferdb: refusing to read " + DbFile().string() +
+                                   ": TransferFileInfo is a view, not the library's table "
+                                   "(transferdb check shows its layout)\n");
+    }
+    EXPECT_EQ(Json({"check"})["missing"], json({"table TransferFileInfo is a view",
+                                                "TransferTask.newPCModel", "index fileIndex"}));
 
     fs::remove(DbFile().string() + "-wal");
     fs::remove(DbFile().string() + "-shm");
