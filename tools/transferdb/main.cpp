@@ -25,8 +25,9 @@ the all-users application-data folder: on POSIX $PROGRAMDATA, else /var/lib; --d
 PROGRAMDATA for this process, so that nothing needs root. On Windows the library always uses
 the folder the system names (normally C:\ProgramData), and --data-dir accepts only that folder.
 
-Exit codes: 0 done; 1 no database, unknown task, no task to resume, or a library error;
-2 bad argument; 3 the migration ended but some files failed; 4 stopped by --stop-after.)";
+Exit codes: 0 done; 1 no database, unknown task, no task to resume, a database that is not
+the library's layout, a run refused or overtaken by another one, or a library error; 2 bad
+argument; 3 the migration ended but some files failed; 4 stopped by --stop-after.)";
 
 // A whole number in [least, most], written as plain decimal digits: no sign, space, base prefix
 // or fraction. The text is rewritten without leading zeros, since CLI11 would read "010" as
