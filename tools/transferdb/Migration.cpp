@@ -64,7 +64,7 @@ struct Entry {
     fs::path target;
     long long size = 0;
     bool folder = false;
-    int presetError = 0;  // recorded as it is, without a copy: --fail-every
+    int presetError = 0;  // recorded as it is, without a copy: --fail-every, or unreadable
 };
 
 struct Folders {
@@ -549,11 +549,15 @@ int Resume(const MigrationOptions& options) {
                     TaskStateText(task.status).c_str());
         return kExitOk;
     }
+    if (!lock.TryLock(LockFile::Task(task.taskID), true)) {
+        throw ToolError(kExitFailure, "task " + std::to_string(task.taskID) +
+                                          " is being copied by another transferdb process; "
+                                          "it can be resumed once that process has ended");
+    }
 
     DirectoryTreeManager tree;
     Scan scan = ScanSource(tree, folders.source);
-    // The newest task, its lock and its rows are taken together: a migration that starts now
-    // cannot slip a newer task in between, which the library's rebuild would read instead.
+    // The library rebuilds the newest task: no migration may start one until it has.
     lock.Lock(LockFile::kCreate, true, kWaitForCreate);
     int scannedFor = task.taskID;
     db.GetLastUnCompleteTask(task);
@@ -561,11 +565,6 @@ int Resume(const MigrationOptions& options) {
         throw ToolError(kExitFailure, "task " + std::to_string(task.taskID) +
                                           " was started by another transferdb process while "
                                           "SOURCE was scanned; only the newest task resumes");
-    }
-    if (!lock.TryLock(LockFile::Task(task.taskID), true)) {
-        throw ToolError(kExitFailure, "task " + std::to_string(task.taskID) +
-                                          " is being copied by another transferdb process; "
-                                          "it can be resumed once that process has ended");
     }
     std::vector<SendFailedFileInfo> failures;
     int missing = 0;
