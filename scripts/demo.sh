@@ -1,23 +1,20 @@
 #!/usr/bin/env bash
-# The main job: builds the library with its tool, installs both into build/prefix, and runs a
-# real local migration of a folder (default /usr/share/doc, or $DEMO_SOURCE) into a temporary
-# target: a few files fail on purpose, the run stops half-way as a crash would, the resume
-# finishes it, and the history and the failures are printed. DEMO_KEEP=1 keeps the target and
-# the database for a look afterwards.
+# The main job: builds the library with its tool (without the tests), installs both into
+# build/prefix, and runs a real local migration of a folder (default /usr/share/doc, or
+# $DEMO_SOURCE) into a target in the temporary folder: a few files fail on purpose, the run
+# stops half-way as a crash would, the resume finishes it, and the history and the failures are
+# printed. DEMO_KEEP=1 keeps the target and the database for a look afterwards.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh
-cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build/release -j"$(nproc)"
-cmake --install build/release --prefix build/prefix >/dev/null
+bash scripts/install-deps.sh build
+cmake -S . -B build/demo -DCMAKE_BUILD_TYPE=Release -DDATABASE_BUILD_TESTS=OFF >/dev/null
+cmake --build build/demo -j"$(nproc)"
+cmake --install build/demo --prefix build/prefix >/dev/null
 tool=build/prefix/bin/transferdb
 source_folder=${DEMO_SOURCE:-/usr/share/doc}
 
-# The library commits every operation on a connection of its own, a few disk syncs per file:
-# in memory where there is a memory-backed folder, the demo does not wait for the disk.
-base=${TMPDIR:-/tmp}
-[ -d /dev/shm ] && [ -w /dev/shm ] && base=/dev/shm
-work=$(mktemp -d "$base/transferdb-demo.XXXXXX")
+# On the disk, as a real migration: the tool records outcomes in batches, each after one sync.
+work=$(mktemp -d "${TMPDIR:-/tmp}/transferdb-demo.XXXXXX")
 if [ "${DEMO_KEEP:-0}" = 1 ]; then
     trap 'echo "kept: $work"' EXIT
 else

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include <nlohmann/json.hpp>
-#include <sqlite3.h>
 
+#include "DatabaseFile.h"
 #include "Reports.h"
 #include "Library.h"
 #include "Text.h"
@@ -21,40 +21,7 @@ using nlohmann::json;
 namespace transferdb {
 namespace {
 
-struct TableLayout {
-    const char* name;
-    std::vector<const char*> columns;
-};
-
-// The tables and columns of the current layout, with the index the resume looks rows up by.
-const TableLayout kLayout[] = {
-    {"TransferTask",
-     {"taskID",
-      "startTime",
-      "endTime",
-      "transferFileNums",
-      "completeNums",
-      "transferSize",
-      "completeSize",
-      "completeEmptyFolderNum",
-      "status",
-      "transferAppNums",
-      "transferSucAppNums",
-      "macAddr",
-      "transferSettingNums",
-      "transferSucSettingNums",
-      "session",
-      "fileStatus",
-      "appStatus",
-      "settingStatus",
-      "newPCType",
-      "newPCModel"}},
-    {"TransferFileInfo", {"taskID", "fileName", "sendFilePath", "errCode", "targetPath", "status"}},
-    {"TransferAppInfo",
-     {"taskID", "appName", "downStatusIndex", "installStatusIndex", "appIconPath"}},
-    {"TransferSettingInfo", {"taskID", "settingName", "resultType"}},
-    {"TransferBookmarkInfo", {"taskID", "browserName"}},
-};
+// The index the resume looks rows up by.
 const char* const kFileIndex = "fileIndex";
 const std::vector<std::string> kFileIndexColumns = {"taskid", "sendfilepath"};
 
@@ -64,47 +31,12 @@ std::string Lower(std::string text) {
     return text;
 }
 
-// A read-only connection of the tool's own SQLite; the library is not running in this
-// process, so its file locks cannot be disturbed.
-class Reader {
-public:
-    explicit Reader(const std::string& file) {
-        if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-            std::string message = db != nullptr ? sqlite3_errmsg(db) : "out of memory";
-            sqlite3_close(db);
-            throw ToolError(kExitFailure, "cannot open " + file + ": " + message);
-        }
-    }
-    ~Reader() { sqlite3_close(db); }
-    Reader(const Reader&) = delete;
-    Reader& operator=(const Reader&) = delete;
-
-    // The first column of every row; throws on an error, with SQLite's message.
-    std::vector<std::string> Column(const std::string& sql, int column = 0) {
-        sqlite3_stmt* stmt = nullptr;
-        std::vector<std::string> values;
-        int rc = sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr);
-        if (rc == SQLITE_OK) {
-            while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
-                const unsigned char* text = sqlite3_column_text(stmt, column);
-                values.emplace_back(text != nullptr ? reinterpret_cast<const char*>(text) : "");
-            }
-        }
-        sqlite3_finalize(stmt);
-        if (rc != SQLITE_DONE) throw ToolError(kExitFailure, sqlite3_errmsg(db));
-        return values;
-    }
-
-private:
-    sqlite3* db = nullptr;
-};
-
 }  // namespace
 
 int CheckDatabase(bool asJson) {
     RequireDatabase();
-    std::string file = Show(MigrationDatabaseFile());
-    Reader reader(file);
+    DatabaseReader reader;
+    const std::string& file = reader.File();
     std::vector<std::string> integrity;
     try {
         integrity = reader.Column("PRAGMA integrity_check");
@@ -114,7 +46,10 @@ int CheckDatabase(bool asJson) {
     bool sound = integrity.size() == 1 && integrity[0] == "ok";
 
     std::vector<std::string> missing;
-    for (const TableLayout& table : kLayout) {
+    for (const std::string& foreign : reader.ForeignTables()) {
+        missing.push_back("table " + foreign);
+    }
+    for (const TableLayout& table : kLibraryLayout) {
         std::vector<std::string> found =
             reader.Column(std::string("PRAGMA table_info(") + table.name + ")", 1);
         if (found.empty()) {
@@ -140,19 +75,23 @@ int CheckDatabase(bool asJson) {
                                   {"integrity", integrity},
                                   {"layoutCurrent", missing.empty()},
                                   {"missing", missing}})
-                                .dump(2)
+                                .dump(2, ' ', false, json::error_handler_t::replace)
                                 .c_str());
     } else {
-        std::printf("database: %s\n", file.c_str());
+        std::printf("database: %s\n", Printable(file).c_str());
         std::printf("integrity: %s\n", sound ? "ok" : "FAILED");
         if (!sound) {
-            for (const std::string& line : integrity) std::printf("  %s\n", line.c_str());
+            for (const std::string& line : integrity) {
+                std::printf("  %s\n", Printable(line).c_str());
+            }
         }
         if (missing.empty()) {
             std::printf("layout: current\n");
         } else {
             std::printf("layout: not current; missing:\n");
-            for (const std::string& item : missing) std::printf("  %s\n", item.c_str());
+            for (const std::string& item : missing) {
+                std::printf("  %s\n", Printable(item).c_str());
+            }
         }
     }
     return sound ? kExitOk : kExitFailure;

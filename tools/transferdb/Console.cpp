@@ -57,7 +57,7 @@ Console::Console() : terminal(StderrIsTerminal()) {}
 void Console::Note(const std::string& line) {
     std::lock_guard<std::mutex> lock(mutex);
     ClearLocked();
-    std::fprintf(stderr, "%s\n", line.c_str());
+    std::fprintf(stderr, "%s\n", Printable(line).c_str());
     if (active && terminal) DrawLocked();
     std::fflush(stderr);
 }

@@ -16,7 +16,8 @@ class Console {
 public:
     static Console& Get();
 
-    // One line on stderr, above the progress bar if one is drawn. Thread-safe.
+    // One line on stderr, printable (see Printable), above the progress bar if one is drawn.
+    // Thread-safe.
     void Note(const std::string& line);
 
     void StartProgress(long long total, const std::string& unit);

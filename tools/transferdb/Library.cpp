@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "Console.h"
+#include "DatabaseFile.h"
 #include "DataBaseManager.h"
 #include "Text.h"
 #include "Tool.h"
@@ -74,6 +75,13 @@ void RequireDatabase() {
 
 DataBaseManager& Library() {
     static DataBaseManager* manager = [] {
+        // What the library would read endlessly is refused first, with the tool's own SQLite,
+        // closed again before the library opens the file.
+        std::error_code error;
+        if (fs::exists(MigrationDatabaseFile(), error)) {
+            DatabaseReader reader;
+            RequireLibraryLayout(reader);
+        }
         // Installed before the start-up, so that its failures are shown too.
         VtLogger::GetInstance()->SetSink([](LOG_MESSAGE_LEVEL level, const std::wstring& line) {
             if (level < LOG_LEVEL_ERROR) return;

@@ -20,7 +20,8 @@ std::filesystem::path MigrationDatabaseFile();
 // Throws when the migration database does not exist, so that reading it does not create it.
 void RequireDatabase();
 
-// The manager, started on first use. Its error lines are shown on stderr and counted.
+// The manager, started on first use, once the database's layout has passed
+// RequireLibraryLayout. Its error lines are shown on stderr and counted.
 DataBaseManager& Library();
 int LibraryErrors();
 

@@ -1,9 +1,12 @@
 #include "Migration.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <deque>
 #include <filesystem>
 #include <future>
 #include <iterator>
@@ -12,13 +15,16 @@
 #include <random>
 #include <set>
 #include <system_error>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "Console.h"
 #include "DataBaseManager.h"
 #include "FileTreeThreadPool.h"
+#include "Files.h"
 #include "Library.h"
+#include "Locks.h"
 #include "Text.h"
 #include "Tool.h"
 
@@ -35,19 +41,30 @@ const wchar_t* const kSampleSettings[] = {L"Desktop background", L"Mouse pointer
 const wchar_t* const kSampleBrowsers[] = {L"Web browser (default profile)",
                                           L"Web browser (work profile)"};
 
-constexpr int kFailureBatch = 16;      // failures recorded together
-constexpr int kCheckpointEvery = 100;  // files between two progress records of the task
+// Outcomes are recorded together, made durable by one sync first: a batch is recorded when it
+// holds this many, or when its first outcome is this old, whichever comes first.
+constexpr size_t kBatchSize = 1000;
+constexpr std::chrono::milliseconds kBatchAge{200};
+// Copies queued ahead of the recording, so that the queue does not grow with the tree.
+constexpr size_t kCopiesAhead = 4 * kBatchSize;
+constexpr int kCancelled = -1;  // a queued copy skipped because the run ends early
 constexpr size_t kFailuresListed = 10;
-const char* const kPartSuffix = ".transferdb-part";
+
+using Clock = std::chrono::steady_clock;
+
+// What a run waits for, when it has to.
+const char* const kWaitForPrune = "a prune or clean in another transferdb process to end";
+const char* const kWaitForCreate = "another transferdb process to record its task";
 
 // One selected leaf of the tree: a file, a link or an empty folder.
 struct Entry {
     DirTreeNode* node = nullptr;
+    fs::path relative;  // below SOURCE and TARGET; empty for SOURCE itself
     fs::path source;
     fs::path target;
     long long size = 0;
     bool folder = false;
-    bool injectFailure = false;
+    int presetError = 0;  // recorded as it is, without a copy: --fail-every, or unreadable
 };
 
 struct Folders {
@@ -84,18 +101,56 @@ Folders CheckFolders(const MigrationOptions& options) {
     return folders;
 }
 
-DirTreeNode* ScanSource(DirectoryTreeManager& tree, const fs::path& source) {
+// What the scan of SOURCE gives: the tree, and the entries it could not read, each with its
+// error code. Those are nodes of the tree too, so that the task records them and they count as
+// failures of the run; a folder that can be listed but not entered has its entries there, and
+// is not taken for an empty folder.
+struct Scan {
+    DirTreeNode* top = nullptr;
+    std::unordered_map<const DirTreeNode*, int> unreadable;
+    int unrecorded = 0;  // unreadable, and without a node: a name taken by another
+};
+
+Scan ScanSource(DirectoryTreeManager& tree, const fs::path& source) {
     std::vector<DiskScanSkip> skipped;
-    DirTreeNode* top = tree.BuildDiskTree(source, skipped);
-    for (size_t i = 0; i < skipped.size() && i < kFailuresListed; ++i) {
-        Console::Get().Note("skipped " + Show(skipped[i].path) + ": " + skipped[i].error.message());
+    Scan scan;
+    scan.top = tree.BuildDiskTree(source, skipped);
+    if (scan.top == nullptr) {
+        throw ToolError(kExitUsage, "cannot read SOURCE " + Show(source) +
+                                        (skipped.empty() ? "" : ": " + skipped[0].error.message()));
     }
-    if (skipped.size() > kFailuresListed) {
-        Console::Get().Note("skipped " + std::to_string(skipped.size() - kFailuresListed) +
-                            " more entries");
+    for (size_t i = 0; i < skipped.size(); ++i) {
+        const DiskScanSkip& skip = skipped[i];
+        if (i < kFailuresListed) {
+            Console::Get().Note("cannot read " + Show(skip.path) + ": " + skip.error.message());
+        }
+        std::wstring parentText;
+        DirTreeNode* parent = TextFromPath(skip.path.parent_path(), parentText)
+                                  ? tree.FindNodeByPath(parentText)
+                                  : nullptr;
+        std::wstring name = TextFromPathLossy(skip.path.filename());
+        if (parent == nullptr || parent->children.count(name) != 0) {
+            ++scan.unrecorded;
+            continue;
+        }
+        std::error_code ignored;
+        bool folder = fs::is_directory(fs::symlink_status(skip.path, ignored));
+        int code = skip.error ? skip.error.value() : static_cast<int>(std::errc::io_error);
+        scan.unreadable[tree.AddNode(parent, name, folder)] = code;
     }
-    if (top == nullptr) throw ToolError(kExitUsage, "cannot read SOURCE " + Show(source));
-    return top;
+    if (!skipped.empty()) {
+        Console::Get().Note(std::to_string(skipped.size()) +
+                            " entries of SOURCE cannot be read: they count as failed");
+    }
+    return scan;
+}
+
+// Entries the scan could not read fail as they are, without a copy.
+void MarkUnreadable(const Scan& scan, std::vector<Entry>& entries) {
+    for (Entry& entry : entries) {
+        auto it = scan.unreadable.find(entry.node);
+        if (it != scan.unreadable.end()) entry.presetError = it->second;
+    }
 }
 
 void SelectAll(DirTreeNode* top) {
@@ -114,11 +169,12 @@ bool IsLeaf(const DirTreeNode* node) {
                         [](const auto& child) { return child.second->selectState != 0; });
 }
 
-Entry MakeEntry(DirTreeNode* node, const fs::path& target) {
+Entry MakeEntry(DirTreeNode* node, const fs::path& target, const fs::path& relative) {
     Entry entry;
     entry.node = node;
+    entry.relative = relative;
     entry.source = PathFromText(node->sendFilePath);
-    entry.target = target;
+    entry.target = target / relative;
     entry.folder = node->isFolder;
     std::error_code error;
     if (!entry.folder && fs::is_regular_file(fs::symlink_status(entry.source, error))) {
@@ -134,21 +190,21 @@ std::vector<Entry> SelectedLeaves(DirTreeNode* top, const fs::path& target) {
     std::vector<Entry> entries;
     if (top->selectState == 0) return entries;
     if (IsLeaf(top)) {
-        entries.push_back(MakeEntry(top, target));
+        entries.push_back(MakeEntry(top, target, fs::path()));
         return entries;
     }
-    std::vector<std::pair<DirTreeNode*, fs::path>> folders{{top, target}};
+    std::vector<std::pair<DirTreeNode*, fs::path>> folders{{top, fs::path()}};
     while (!folders.empty()) {
-        auto [folder, folderTarget] = std::move(folders.back());
+        auto [folder, folderRelative] = std::move(folders.back());
         folders.pop_back();
         size_t firstSubfolder = folders.size();
         for (const auto& [name, child] : folder->children) {
             if (child == nullptr || child->selectState == 0) continue;
-            fs::path childTarget = folderTarget / PathFromText(name);
+            fs::path childRelative = folderRelative / PathFromText(name);
             if (IsLeaf(child)) {
-                entries.push_back(MakeEntry(child, childTarget));
+                entries.push_back(MakeEntry(child, target, childRelative));
             } else {
-                folders.emplace_back(child, childTarget);
+                folders.emplace_back(child, childRelative);
             }
         }
         std::reverse(folders.begin() + firstSubfolder, folders.end());
@@ -156,51 +212,13 @@ std::vector<Entry> SelectedLeaves(DirTreeNode* top, const fs::path& target) {
     return entries;
 }
 
-// Copies one entry; returns 0 or the error code to record. Runs on the pool's workers.
-int CopyEntry(const Entry& entry) {
-    if (entry.injectFailure) return kInjectedError;
-    std::error_code error;
-    if (entry.folder) {
-        fs::create_directories(entry.target, error);
-        return error.value();
-    }
-    fs::create_directories(entry.target.parent_path(), error);
-    if (error) return error.value();
-    fs::file_status status = fs::symlink_status(entry.source, error);
-    if (error) return error.value();
-    std::error_code ignored;
-    if (fs::is_symlink(status)) {
-        fs::remove(entry.target, ignored);  // left by an interrupted run
-        fs::copy_symlink(entry.source, entry.target, error);
-        return error.value();
-    }
-    if (!fs::is_regular_file(status)) return static_cast<int>(std::errc::not_supported);
-    // Written under another name and renamed when complete, so that an interrupted run never
-    // leaves a partial file under the real name.
-    fs::path part = entry.target;
-    part += kPartSuffix;
-    // Removed first: MinGW's copy_file refuses an existing target even when told to overwrite.
-    fs::remove(part, ignored);
-    fs::copy_file(entry.source, part, fs::copy_options::overwrite_existing, error);
-    if (!error) {
-        auto modified = fs::last_write_time(entry.source, error);
-        if (!error) fs::last_write_time(part, modified, error);
-    }
-    if (!error) {
-        fs::remove(entry.target, ignored);
-        fs::rename(part, entry.target, error);
-    }
-    if (error) fs::remove(part, ignored);
-    return error.value();
-}
-
-int CopyEntryGuarded(const Entry& entry) {
+// Runs on the pool's workers; returns 0 or the error code to record.
+int CopyEntry(const CopyFolders& files, const Entry& entry) {
+    if (entry.presetError != 0) return entry.presetError;
     try {
-        return CopyEntry(entry);
-    } catch (const fs::filesystem_error& e) {
-        return e.code().value();
+        return files.Copy(entry.relative, entry.folder);
     } catch (const std::exception&) {
-        return static_cast<int>(std::errc::io_error);
+        return static_cast<int>(std::errc::not_enough_memory);
     }
 }
 
@@ -261,10 +279,12 @@ void FinishSampleItems(DataBaseManager& db, int taskId, long long now) {
 }
 
 // One run of copies for a task: the copies go to the pool, their outcomes are recorded here,
-// on one thread, because the library's writes do not wait for each other.
+// on one thread, in batches, each after one sync that makes its copies durable: an outcome is
+// never recorded before its file is on the disk.
 class Run {
 public:
-    Run(DataBaseManager& db, int taskId, int stopAfter) : db(db), stopAfter(stopAfter) {
+    Run(DataBaseManager& db, const CopyFolders& files, LockFile& lock, int taskId, int stopAfter)
+        : db(db), files(files), lock(lock), stopAfter(stopAfter) {
         progress.taskID = taskId;
     }
 
@@ -273,28 +293,53 @@ public:
         progress.completeNums = files;
         progress.completeSize = bytes;
         progress.completeEmptyFolderNum = folders;
-        failed = failures;
+        failed += failures;
     }
+    // Failures that have no row to be recorded in.
+    void Unrecorded(int failures) { failed += failures; }
 
     // Copies `entries`, of `total` entries in the task of which `handledBefore` were handled
     // by earlier runs.
     void Copy(const std::vector<Entry>& entries, int workers, long long total,
               long long handledBefore) {
+        long long shownBytes = progress.completeSize;
         Console::Get().StartProgress(total, "entries");
-        Console::Get().Progress(handledBefore, progress.completeSize);
+        Console::Get().Progress(handledBefore, shownBytes);
+        std::atomic<bool> cancelled{false};
         FileTreeThreadPool pool(static_cast<size_t>(workers));
-        std::vector<std::future<int>> results;
-        results.reserve(entries.size());
-        for (const Entry& entry : entries) {
-            results.push_back(pool.Enqueue([&entry] { return CopyEntryGuarded(entry); }));
-        }
+        std::deque<std::future<int>> queued;
+        // Declared after the pool, so that an error skips the queued copies before it drains.
+        struct Cancel {
+            std::atomic<bool>& flag;
+            ~Cancel() { flag = true; }
+        } cancelOnExit{cancelled};
+        size_t next = 0;
+        auto enqueue = [&] {
+            for (; next < entries.size() && queued.size() < kCopiesAhead; ++next) {
+                const Entry* entry = &entries[next];
+                queued.push_back(pool.Enqueue([this, entry, &cancelled] {
+                    return cancelled ? kCancelled : CopyEntry(files, *entry);
+                }));
+            }
+        };
+        enqueue();
         for (size_t i = 0; i < entries.size(); ++i) {
-            Record(entries[i], results[i].get());
-            Console::Get().Progress(handledBefore + static_cast<long long>(i) + 1,
-                                    progress.completeSize);
+            std::future<int>& result = queued.front();
+            // A batch is recorded when it is old enough, even while a large file is copied.
+            while (Pending() > 0 &&
+                   result.wait_until(batchStarted + kBatchAge) != std::future_status::ready) {
+                Flush();
+            }
+            int code = result.get();
+            queued.pop_front();
+            enqueue();
+            Add(entries[i], code);
+            if (code == 0 && !entries[i].folder) shownBytes += entries[i].size;
+            Console::Get().Progress(handledBefore + static_cast<long long>(i) + 1, shownBytes);
             if (stopAfter > 0 && static_cast<long long>(i) + 1 == stopAfter) Crash();
-            if ((i + 1) % kCheckpointEvery == 0) Checkpoint(kTaskRunning);
+            if (Pending() >= kBatchSize || Clock::now() - batchStarted >= kBatchAge) Flush();
         }
+        Flush();
         pool.Stop();
         Console::Get().EndProgress();
     }
@@ -305,16 +350,17 @@ public:
         Checkpoint(state);
         FinishSampleItems(db, progress.taskID, progress.endTime);
         db.UpdateTaskStatusById(progress.taskID, state);
-        db.UpdateTransferHistory();
+        RequireRecorded();
+        PruneHistory();
 
         std::printf("task %d %s in %s: %d files (%s) and %d empty folders copied, %d failed\n",
                     progress.taskID, TaskStateText(state).c_str(),
                     FormatDuration(progress.endTime - started).c_str(), progress.completeNums,
                     FormatSize(progress.completeSize).c_str(), progress.completeEmptyFolderNum,
                     failed);
-        for (size_t i = 0; i < failedNow.size() && i < kFailuresListed; ++i) {
-            std::printf("  failed: %s (%s)\n", Show(failedNow[i].first->source).c_str(),
-                        ErrorText(failedNow[i].second).c_str());
+        for (const auto& [entry, code] : failedNow) {
+            std::printf("  failed: %s (%s)\n", Show(entry->source).c_str(),
+                        ErrorText(code).c_str());
         }
         if (failed > 0) std::printf("the failures: transferdb failures %d\n", progress.taskID);
         std::fflush(stdout);
@@ -327,12 +373,13 @@ public:
     }
 
 private:
-    void Record(const Entry& entry, int code) {
+    size_t Pending() const { return copied.size() + failures.size(); }
+
+    void Add(const Entry& entry, int code) {
+        if (Pending() == 0) batchStarted = Clock::now();
         if (code != 0) {
-            ++failed;
-            failedNow.emplace_back(&entry, code);
-            pendingFailures.push_back({entry.node->fileName, entry.node->sendFilePath, code});
-            if (pendingFailures.size() >= kFailureBatch) FlushFailures();
+            if (failedNow.size() < kFailuresListed) failedNow.emplace_back(&entry, code);
+            failures.push_back({entry.node->fileName, entry.node->sendFilePath, code});
             return;
         }
         TransferFileInfo file;
@@ -341,30 +388,71 @@ private:
         file.fileSize = entry.size;
         file.filePath = entry.node->sendFilePath;
         file.errCode = 0;
-        db.UpdateTaskFileStatus(file);
+        copied.push_back(std::move(file));
         if (entry.folder) {
-            ++progress.completeEmptyFolderNum;
+            ++batchFolders;
         } else {
-            ++progress.completeNums;
-            progress.completeSize += entry.size;
+            ++batchFiles;
+            batchBytes += entry.size;
         }
     }
 
-    void FlushFailures() {
-        if (pendingFailures.empty()) return;
-        db.UpdateFailFileInfo(pendingFailures, progress.taskID);
-        pendingFailures.clear();
+    // Records the batch: its copies are made durable first, then its outcomes and the task's
+    // counters are written.
+    void Flush() {
+        if (Pending() == 0) return;
+        files.Sync();
+        db.UpdateTaskFileStatus(copied);
+        db.UpdateFailFileInfo(failures, progress.taskID);
+        progress.completeNums += batchFiles;
+        progress.completeSize += batchBytes;
+        progress.completeEmptyFolderNum += batchFolders;
+        failed += static_cast<int>(failures.size());
+        copied.clear();
+        failures.clear();
+        batchFiles = batchFolders = 0;
+        batchBytes = 0;
+        Checkpoint(kTaskRunning);
     }
 
     void Checkpoint(int fileState) {
-        FlushFailures();
         progress.endTime = std::time(nullptr);
         progress.fileStatus = fileState;
         db.UpdateFileTaskInfo(progress);
+        RequireRecorded();
     }
 
-    // Ends the process on the spot: no failure batch, no counters, no status are written,
-    // which is what a crash or a pulled plug leaves behind.
+    // The library's updates of a task that is gone change nothing and say nothing.
+    void RequireRecorded() {
+        int completeNums = -1;
+        long long completeSize = 0;
+        int completeEmptyFolderNum = 0;
+        db.QueryTaskCompleteInfoByID(progress.taskID, completeNums, completeSize,
+                                     completeEmptyFolderNum);
+        if (completeNums >= 0) return;
+        throw ToolError(kExitFailure, "task " + std::to_string(progress.taskID) +
+                                          " was removed from the database while it ran (the "
+                                          "history was pruned or cleaned by another program); "
+                                          "the copies in TARGET stay, their record is lost");
+    }
+
+    // The history keeps the three newest tasks; pruning waits until no other run of the tool
+    // is copying, since a running task can be older than three finished ones.
+    void PruneHistory() {
+        lock.Unlock(LockFile::Task(progress.taskID));
+        lock.Unlock(LockFile::kRunning);
+        if (!lock.TryLock(LockFile::kRunning, true)) {
+            Console::Get().Note(
+                "transferdb: the history is not pruned while another transferdb process "
+                "migrates; the last run to end prunes it");
+            return;
+        }
+        db.UpdateTransferHistory();
+        lock.Unlock(LockFile::kRunning);
+    }
+
+    // Ends the process on the spot: the batch in progress, the counters and the status are not
+    // written, which is what a crash or a pulled plug leaves behind.
     [[noreturn]] void Crash() {
         Console::Get().Note("transferdb: --stop-after " + std::to_string(stopAfter) +
                             ": stopping here as a crash would; task " +
@@ -375,22 +463,33 @@ private:
     }
 
     DataBaseManager& db;
+    const CopyFolders& files;
+    LockFile& lock;
     int stopAfter;
-    TransferTask progress;  // taskID, the completion counters, endTime and fileStatus
-    int failed = 0;
-    std::vector<SendFailedFileInfo> pendingFailures;
-    std::vector<std::pair<const Entry*, int>> failedNow;  // with the error code
+    TransferTask progress;  // taskID, the recorded completion counters, endTime and fileStatus
+    int failed = 0;         // recorded failures, and those that have no row
+    // The batch: outcomes not recorded yet.
+    std::vector<TransferFileInfo> copied;
+    std::vector<SendFailedFileInfo> failures;
+    int batchFiles = 0;
+    int batchFolders = 0;
+    long long batchBytes = 0;
+    Clock::time_point batchStarted;
+    std::vector<std::pair<const Entry*, int>> failedNow;  // the first few, with the error code
 };
 
 }  // namespace
 
 int Migrate(const MigrationOptions& options) {
     Folders folders = CheckFolders(options);
+    LockFile& lock = LockFile::Get();
+    lock.Lock(LockFile::kRunning, false, kWaitForPrune);
     DataBaseManager& db = Library();
     DirectoryTreeManager tree;
-    DirTreeNode* top = ScanSource(tree, folders.source);
-    SelectAll(top);
-    std::vector<Entry> entries = SelectedLeaves(top, folders.target);
+    Scan scan = ScanSource(tree, folders.source);
+    SelectAll(scan.top);
+    std::vector<Entry> entries = SelectedLeaves(scan.top, folders.target);
+    MarkUnreadable(scan, entries);
 
     TransferTask task;
     task.startTime = task.endTime = std::time(nullptr);
@@ -404,7 +503,9 @@ int Migrate(const MigrationOptions& options) {
             continue;
         }
         ++files;
-        entry.injectFailure = options.failEvery > 0 && files % options.failEvery == 0;
+        if (options.failEvery > 0 && files % options.failEvery == 0 && entry.presetError == 0) {
+            entry.presetError = kInjectedError;
+        }
         task.transferSize += entry.size;
     }
     task.transferFileNums = files;
@@ -413,9 +514,13 @@ int Migrate(const MigrationOptions& options) {
     task.macAddr = " ";
     RandomSession(task.session);
     task.newPCModel = folders.targetText;  // a local migration's "new PC" is its target
+    // The library reads back the largest id: no other run of the tool may insert in between.
+    lock.Lock(LockFile::kCreate, true, kWaitForCreate);
     db.InsertOneTask(task);
     int taskId = db.GetMaxTaskID();
     if (taskId == 0) throw ToolError(kExitFailure, "the library did not record the task");
+    lock.TryLock(LockFile::Task(taskId), true);
+    lock.Unlock(LockFile::kCreate);
     db.InsertFileInfo(tree.GetRootNode(), taskId);
     RecordSampleItems(db, taskId);
 
@@ -423,7 +528,9 @@ int Migrate(const MigrationOptions& options) {
                 files, FormatSize(task.transferSize).c_str(), emptyFolders,
                 Show(folders.source).c_str(), Show(folders.target).c_str());
     std::fflush(stdout);
-    Run run(db, taskId, options.stopAfter);
+    CopyFolders copyFolders(folders.source, folders.target);
+    Run run(db, copyFolders, lock, taskId, options.stopAfter);
+    run.Unrecorded(scan.unrecorded);
     run.Copy(entries, options.workers, static_cast<long long>(entries.size()), 0);
     return run.Finish(task.startTime);
 }
@@ -431,6 +538,8 @@ int Migrate(const MigrationOptions& options) {
 int Resume(const MigrationOptions& options) {
     Folders folders = CheckFolders(options);
     RequireDatabase();
+    LockFile& lock = LockFile::Get();
+    lock.Lock(LockFile::kRunning, false, kWaitForPrune);
     DataBaseManager& db = Library();
     TransferTask task;
     db.GetLastUnCompleteTask(task);
@@ -440,13 +549,29 @@ int Resume(const MigrationOptions& options) {
                     TaskStateText(task.status).c_str());
         return kExitOk;
     }
+    if (!lock.TryLock(LockFile::Task(task.taskID), true)) {
+        throw ToolError(kExitFailure, "task " + std::to_string(task.taskID) +
+                                          " is being copied by another transferdb process; "
+                                          "it can be resumed once that process has ended");
+    }
 
     DirectoryTreeManager tree;
-    DirTreeNode* top = ScanSource(tree, folders.source);
+    Scan scan = ScanSource(tree, folders.source);
+    // The library rebuilds the newest task: no migration may start one until it has.
+    lock.Lock(LockFile::kCreate, true, kWaitForCreate);
+    int scannedFor = task.taskID;
+    db.GetLastUnCompleteTask(task);
+    if (task.taskID != scannedFor) {
+        throw ToolError(kExitFailure, "task " + std::to_string(task.taskID) +
+                                          " was started by another transferdb process while "
+                                          "SOURCE was scanned; only the newest task resumes");
+    }
     std::vector<SendFailedFileInfo> failures;
     int missing = 0;
     db.RecoveryDirTreeByID(failures, tree, missing);
-    std::vector<Entry> entries = SelectedLeaves(top, folders.target);
+    lock.Unlock(LockFile::kCreate);
+    std::vector<Entry> entries = SelectedLeaves(scan.top, folders.target);
+    MarkUnreadable(scan, entries);
     if (entries.empty() && missing > 0) {
         throw ToolError(kExitUsage, "task " + std::to_string(task.taskID) + " did not migrate " +
                                         Show(folders.source) + ": none of its " +
@@ -456,7 +581,7 @@ int Resume(const MigrationOptions& options) {
         if (PathFromText(entry.node->targetPath) != entry.target) {
             throw ToolError(kExitUsage, "task " + std::to_string(task.taskID) + " copies " +
                                             Show(entry.source) + " to " +
-                                            ToUtf8(entry.node->targetPath) + ", not into TARGET " +
+                                            Show(entry.node->targetPath) + ", not into TARGET " +
                                             Show(folders.target));
         }
     }
@@ -497,12 +622,14 @@ int Resume(const MigrationOptions& options) {
         task.taskID, FormatTime(task.startTime).c_str(), Hex(task.session).c_str(), doneFiles,
         doneFolders, failures.size(), missing, left.size());
     for (size_t i = 0; i < failures.size() && i < kFailuresListed; ++i) {
-        std::printf("  failed earlier: %s (%s)\n", ToUtf8(failures[i].sendFilePath).c_str(),
+        std::printf("  failed earlier: %s (%s)\n", Show(failures[i].sendFilePath).c_str(),
                     ErrorText(failures[i].errCode).c_str());
     }
     std::fflush(stdout);
 
-    Run run(db, task.taskID, options.stopAfter);
+    CopyFolders copyFolders(folders.source, folders.target);
+    Run run(db, copyFolders, lock, task.taskID, options.stopAfter);
+    run.Unrecorded(scan.unrecorded);
     run.Resumed(doneFiles, doneBytes, doneFolders, static_cast<int>(failures.size()));
     run.Copy(left, options.workers, static_cast<long long>(entries.size()),
              doneFiles + doneFolders + failedHere);

@@ -7,10 +7,15 @@
 #include <string>
 #include <vector>
 
+#include <functional>
+
 #include <nlohmann/json.hpp>
+#include <sqlite3.h>
 
 #include "DataBaseManager.h"
+#include "DatabaseFile.h"
 #include "Library.h"
+#include "Locks.h"
 #include "Text.h"
 #include "Tool.h"
 
@@ -21,12 +26,15 @@ namespace {
 
 constexpr int kHistorySize = 3;  // the library keeps the three newest tasks
 
-// Columns left-aligned to their widest cell (counted in characters, not bytes).
+// A cell's width in characters, not bytes.
+size_t Width(const std::string& cell) {
+    return static_cast<size_t>(
+        std::count_if(cell.begin(), cell.end(), [](char c) { return (c & 0xC0) != 0x80; }));
+}
+
+// Columns left-aligned to their widest cell; the cells are printable already.
 void PrintTable(const std::vector<std::vector<std::string>>& rows) {
-    auto width = [](const std::string& cell) {
-        return static_cast<size_t>(
-            std::count_if(cell.begin(), cell.end(), [](char c) { return (c & 0xC0) != 0x80; }));
-    };
+    auto width = Width;
     std::vector<size_t> widths;
     for (const auto& row : rows) {
         widths.resize(std::max(widths.size(), row.size()));
@@ -42,7 +50,38 @@ void PrintTable(const std::vector<std::vector<std::string>>& rows) {
     }
 }
 
-void PrintJson(const json& value) { std::printf("%s\n", value.dump(2).c_str()); }
+// Texts that are not UTF-8 (a database written by something else) are replaced, not refused.
+std::string Dump(const json& value) {
+    return value.dump(2, ' ', false, json::error_handler_t::replace);
+}
+
+void PrintJson(const json& value) { std::printf("%s\n", Dump(value).c_str()); }
+
+// A text field of the library's fixed-size records: it holds 511 units, and a longer text comes
+// back cut to them. A full field is taken for a cut one.
+struct FixedText {
+    std::string text;  // UTF-8
+    bool cut;
+};
+
+template <size_t N>
+FixedText Fixed(const wchar_t (&field)[N]) {
+    size_t length = static_cast<size_t>(std::find(field, field + N, L'\0') - field);
+    return {ToUtf8(std::wstring(field, length)), length + 1 >= N};
+}
+
+// For people: printable, and saying that it was cut.
+std::string Human(const FixedText& field) {
+    return Printable(field.text) +
+           (field.cut ? "... [cut at " + std::to_string(kRecordTextUnits - 1) + " characters]"
+                      : "");
+}
+
+// For JSON: the text, and "<key>Cut": true beside it when it was cut.
+void AddFixed(json& object, const std::string& key, const FixedText& field) {
+    object[key] = field.text;
+    if (field.cut) object[key + "Cut"] = true;
+}
 
 std::vector<TaskInfoNode> History(DataBaseManager& db) {
     std::vector<TaskInfoNode> nodes(kHistorySize);
@@ -51,21 +90,22 @@ std::vector<TaskInfoNode> History(DataBaseManager& db) {
 }
 
 json HistoryJson(const TaskInfoNode& node) {
-    return {{"taskID", node.taskID},
-            {"startTime", node.startTime},
-            {"endTime", node.endTime},
-            {"elapsedSeconds", node.endTime - node.startTime},
-            {"transferFileNums", node.transferFileNums},
-            {"completeNums", node.completeNums},
-            {"completeSize", node.completeSize},
-            {"status", node.status},
-            {"state", TaskStateText(node.status)},
-            {"transferAppNums", node.transferAppNums},
-            {"transferSucAppNums", node.transferSucAppNums},
-            {"transferSettingNums", node.transferSettingNums},
-            {"transferSucSettingNums", node.transferSucSettingNums},
-            {"newPCType", node.newPCType},
-            {"newPCModel", ToUtf8(node.newPCModel)}};
+    json row = {{"taskID", node.taskID},
+                {"startTime", node.startTime},
+                {"endTime", node.endTime},
+                {"elapsedSeconds", node.endTime - node.startTime},
+                {"transferFileNums", node.transferFileNums},
+                {"completeNums", node.completeNums},
+                {"completeSize", node.completeSize},
+                {"status", node.status},
+                {"state", TaskStateText(node.status)},
+                {"transferAppNums", node.transferAppNums},
+                {"transferSucAppNums", node.transferSucAppNums},
+                {"transferSettingNums", node.transferSettingNums},
+                {"transferSucSettingNums", node.transferSucSettingNums},
+                {"newPCType", node.newPCType}};
+    AddFixed(row, "newPCModel", Fixed(node.newPCModel));
+    return row;
 }
 
 struct Counters {
@@ -88,6 +128,20 @@ Counters RequireTask(DataBaseManager& db, int taskId) {
                                                          : " (the newest tasks: " + known + ")"));
     }
     return counters;
+}
+
+// The same check with the tool's own SQLite.
+void RequireTask(DatabaseReader& reader, int taskId) {
+    std::string id = std::to_string(taskId);
+    if (reader.Column("SELECT COUNT(1) FROM TransferTask WHERE taskID = " + id)[0] != "0") return;
+    std::string known;
+    for (const std::string& newer :
+         reader.Column("SELECT taskID FROM TransferTask ORDER BY taskID DESC LIMIT 3")) {
+        known += (known.empty() ? "" : ", ") + newer;
+    }
+    throw ToolError(kExitFailure, "unknown task " + id +
+                                      (known.empty() ? " (the history is empty)"
+                                                     : " (the newest tasks: " + known + ")"));
 }
 
 // A library query that fills a fixed-size array after a count.
@@ -132,7 +186,7 @@ int ShowHistory(bool asJson) {
              std::to_string(node.transferSucAppNums) + "/" + std::to_string(node.transferAppNums),
              std::to_string(node.transferSucSettingNums) + "/" +
                  std::to_string(node.transferSettingNums),
-             TaskStateText(node.status), ToUtf8(node.newPCModel)});
+             TaskStateText(node.status), Human(Fixed(node.newPCModel))});
     }
     PrintTable(rows);
     return ReadResult();
@@ -167,14 +221,16 @@ int ShowTask(int taskId, bool asJson) {
                      {"settings", json::array()},
                      {"bookmarks", json::array()}};
         for (const AppInfoPariNode& app : apps) {
-            task["applications"].push_back({{"appName", ToUtf8(app.appName)},
-                                            {"downStatusIndex", app.downStatusIndex},
-                                            {"installStatusIndex", app.installStatusIndex},
-                                            {"appIconPath", ToUtf8(app.appIconPath)}});
+            json item = {{"downStatusIndex", app.downStatusIndex},
+                         {"installStatusIndex", app.installStatusIndex}};
+            AddFixed(item, "appName", Fixed(app.appName));
+            AddFixed(item, "appIconPath", Fixed(app.appIconPath));
+            task["applications"].push_back(item);
         }
         for (const SettingInfoPariNode& setting : settings) {
-            task["settings"].push_back(
-                {{"settingName", ToUtf8(setting.settingName)}, {"resultType", setting.resultType}});
+            json item = {{"resultType", setting.resultType}};
+            AddFixed(item, "settingName", Fixed(setting.settingName));
+            task["settings"].push_back(item);
         }
         for (const std::wstring& browser : bookmarks) task["bookmarks"].push_back(ToUtf8(browser));
         PrintJson(task);
@@ -187,7 +243,7 @@ int ShowTask(int taskId, bool asJson) {
         rows.push_back({"  started", FormatTime(row->startTime)});
         rows.push_back({"  last progress", FormatTime(row->endTime)});
         rows.push_back({"  elapsed", FormatDuration(row->endTime - row->startTime)});
-        rows.push_back({"  target", ToUtf8(row->newPCModel)});
+        rows.push_back({"  target", Human(Fixed(row->newPCModel))});
         rows.push_back({"  files", std::to_string(counters.completeNums) + " of " +
                                        std::to_string(row->transferFileNums) + " copied (" +
                                        FormatSize(counters.completeSize) + ")"});
@@ -203,7 +259,7 @@ int ShowTask(int taskId, bool asJson) {
     rows.clear();
     std::printf("applications (%zu)\n", apps.size());
     for (const AppInfoPariNode& app : apps) {
-        rows.push_back({"  " + ToUtf8(app.appName),
+        rows.push_back({"  " + Human(Fixed(app.appName)),
                         "download " + std::to_string(app.downStatusIndex),
                         "install " + std::to_string(app.installStatusIndex)});
     }
@@ -211,49 +267,99 @@ int ShowTask(int taskId, bool asJson) {
     rows.clear();
     std::printf("settings (%zu)\n", settings.size());
     for (const SettingInfoPariNode& setting : settings) {
-        rows.push_back(
-            {"  " + ToUtf8(setting.settingName), "result " + std::to_string(setting.resultType)});
+        rows.push_back({"  " + Human(Fixed(setting.settingName)),
+                        "result " + std::to_string(setting.resultType)});
     }
     PrintTable(rows);
     std::printf("bookmarks (%zu)\n", bookmarks.size());
-    for (const std::wstring& browser : bookmarks) std::printf("  %s\n", ToUtf8(browser).c_str());
+    for (const std::wstring& browser : bookmarks) std::printf("  %s\n", Show(browser).c_str());
     return ReadResult();
 }
 
 int ShowFailures(int taskId, bool asJson) {
     RequireDatabase();
-    DataBaseManager& db = Library();
-    RequireTask(db, taskId);
-    auto failures = Fetch<MapFailPariNode>(
-        [&] { return db.QueryFailNumByID(taskId); },
-        [&](MapFailPariNode* out, int n) { db.QueryFailFileInfoByID(out, taskId, n); });
-    if (asJson) {
-        json list = json::array();
-        for (const MapFailPariNode& failure : failures) {
-            list.push_back({{"fileName", ToUtf8(failure.fileName)},
-                            {"sendFilePath", ToUtf8(failure.sendFilePath)},
-                            {"errCode", failure.errCode},
-                            {"error", ErrorText(failure.errCode)}});
+    // Read with the tool's own SQLite, row by row: memory stays the same for a million
+    // failures, and no text is cut to the library's fixed fields.
+    DatabaseReader reader;
+    RequireLibraryLayout(reader);
+    reader.Exec("BEGIN");  // one snapshot for every read below
+    RequireTask(reader, taskId);
+    const std::string sql =
+        "SELECT fileName, sendFilePath, errCode FROM TransferFileInfo WHERE status = 0 AND "
+        "taskID = ?1";
+    auto forEach = [&](const std::function<void(sqlite3_stmt*)>& row) {
+        try {
+            reader.ForEach(sql, taskId, row);
+        } catch (const ToolError& error) {
+            throw ToolError(kExitFailure, "cannot read the failures in " + reader.File() + ": " +
+                                              error.what() +
+                                              " (transferdb check shows its layout)");
         }
-        PrintJson({{"taskID", taskId}, {"failures", list}});
-        return ReadResult();
+    };
+    auto errorText = [](sqlite3_stmt* row) {
+        int code = sqlite3_column_int(row, 2);
+        return std::to_string(code) + " " + ErrorText(code);
+    };
+
+    if (asJson) {
+        // As the whole document would print, one failure at a time.
+        bool first = true;
+        std::printf("{\n  \"failures\": [");
+        forEach([&](sqlite3_stmt* row) {
+            int code = sqlite3_column_int(row, 2);
+            std::string item = Dump({{"fileName", ColumnText(row, 0)},
+                                     {"sendFilePath", ColumnText(row, 1)},
+                                     {"errCode", code},
+                                     {"error", ErrorText(code)}});
+            std::string indented;
+            for (char c : item) indented += c == '\n' ? std::string("\n    ") : std::string(1, c);
+            std::printf("%s\n    %s", first ? "" : ",", indented.c_str());
+            first = false;
+        });
+        std::printf("%s  \"taskID\": %d\n}\n", first ? "],\n" : "\n  ],\n", taskId);
+        return kExitOk;
     }
-    if (failures.empty()) {
+
+    // Twice through the rows: the widths first, then the table.
+    long long count = 0;
+    size_t nameWidth = Width("NAME");
+    size_t errorWidth = Width("ERROR");
+    forEach([&](sqlite3_stmt* row) {
+        ++count;
+        nameWidth = std::max(nameWidth, Width(Printable(ColumnText(row, 0))));
+        errorWidth = std::max(errorWidth, Width(errorText(row)));
+    });
+    if (count == 0) {
         std::printf("task %d: no failed files\n", taskId);
-        return ReadResult();
+        return kExitOk;
     }
-    std::vector<std::vector<std::string>> rows{{"NAME", "ERROR", "PATH"}};
-    for (const MapFailPariNode& failure : failures) {
-        rows.push_back({ToUtf8(failure.fileName),
-                        std::to_string(failure.errCode) + " " + ErrorText(failure.errCode),
-                        ToUtf8(failure.sendFilePath)});
-    }
-    PrintTable(rows);
-    return ReadResult();
+    auto line = [&](const std::string& name, const std::string& error, const std::string& path) {
+        std::printf("%s%s%s%s%s\n", name.c_str(),
+                    std::string(nameWidth - Width(name) + 2, ' ').c_str(), error.c_str(),
+                    std::string(errorWidth - Width(error) + 2, ' ').c_str(), path.c_str());
+    };
+    line("NAME", "ERROR", "PATH");
+    forEach([&](sqlite3_stmt* row) {
+        line(Printable(ColumnText(row, 0)), errorText(row), Printable(ColumnText(row, 1)));
+    });
+    return kExitOk;
 }
+
+namespace {
+// A task still being copied must stay recorded: prune and clean wait for no run of the tool.
+void RequireNoRun(const char* command) {
+    if (LockFile::Get().TryLock(LockFile::kRunning, true)) return;
+    throw ToolError(kExitFailure, std::string(command) +
+                                      " refused: a migration or resume is running in another "
+                                      "transferdb process, and its task must stay recorded; "
+                                      "try again when it has ended");
+}
+
+}  // namespace
 
 int PruneHistory() {
     RequireDatabase();
+    RequireNoRun("prune");
     DataBaseManager& db = Library();
     int before = db.GetTransferHistoryNum();
     db.UpdateTransferHistory();
@@ -264,6 +370,7 @@ int PruneHistory() {
 
 int CleanHistory() {
     RequireDatabase();
+    RequireNoRun("clean");
     DataBaseManager& db = Library();
     int before = db.GetTransferHistoryNum();
     if (!db.CleanTransferHistory()) throw ToolError(kExitFailure, "the library could not clean");

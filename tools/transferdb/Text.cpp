@@ -31,6 +31,37 @@ void AppendUtf8(std::string& out, char32_t c) {
     }
 }
 
+// One UTF-8 sequence at `i`: its code point and length, or false for bytes that are not one
+// (overlong forms, surrogates, values past U+10FFFF, a sequence cut short).
+bool DecodeOne(const std::string& text, size_t i, char32_t& c, size_t& length) {
+    unsigned char lead = static_cast<unsigned char>(text[i]);
+    int more = lead < 0x80                   ? 0
+               : lead >= 0xC2 && lead < 0xE0 ? 1
+               : (lead & 0xF0) == 0xE0       ? 2
+               : lead >= 0xF0 && lead < 0xF5 ? 3
+                                             : -1;
+    if (more < 0 || i + more >= text.size()) return false;
+    c = more == 0 ? lead : lead & (0x3F >> more);
+    for (int k = 1; k <= more; ++k) {
+        unsigned char next = static_cast<unsigned char>(text[i + k]);
+        if ((next & 0xC0) != 0x80) return false;
+        c = (c << 6) | (next & 0x3F);
+    }
+    static constexpr char32_t kLeast[] = {0, 0x80, 0x800, 0x10000};
+    if (c < kLeast[more] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
+    length = static_cast<size_t>(more) + 1;
+    return true;
+}
+
+void AppendWide(std::wstring& text, char32_t c) {
+    if (sizeof(wchar_t) == 2 && c >= 0x10000) {
+        text += static_cast<wchar_t>(0xD800 + ((c - 0x10000) >> 10));
+        text += static_cast<wchar_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+    } else {
+        text += static_cast<wchar_t>(c);
+    }
+}
+
 // Templates over the path's native string, so that only this platform's branch is compiled:
 // Windows paths are wide already; POSIX paths are bytes, UTF-8 as the tree model reads them.
 template <class Native>
@@ -42,40 +73,42 @@ fs::path NativePath(const std::wstring& text) {
     }
 }
 
+// False for bytes that are not UTF-8, unless `lossy`, which makes each of them U+FFFD.
 template <class Native>
-bool NativeText(const Native& native, std::wstring& text) {
+bool NativeText(const Native& native, std::wstring& text, bool lossy) {
     if constexpr (std::is_same_v<typename Native::value_type, wchar_t>) {
+        (void)lossy;
         text = native;
         return true;
     } else {
         text.clear();
         size_t i = 0;
         while (i < native.size()) {
-            unsigned char lead = static_cast<unsigned char>(native[i]);
-            int more = lead < 0x80                   ? 0
-                       : lead >= 0xC2 && lead < 0xE0 ? 1
-                       : (lead & 0xF0) == 0xE0       ? 2
-                       : lead >= 0xF0 && lead < 0xF5 ? 3
-                                                     : -1;
-            if (more < 0 || i + more >= native.size()) return false;
-            char32_t c = more == 0 ? lead : lead & (0x3F >> more);
-            for (int k = 1; k <= more; ++k) {
-                unsigned char next = static_cast<unsigned char>(native[i + k]);
-                if ((next & 0xC0) != 0x80) return false;
-                c = (c << 6) | (next & 0x3F);
+            char32_t c = 0;
+            size_t length = 0;
+            if (!DecodeOne(native, i, c, length)) {
+                if (!lossy) return false;
+                c = 0xFFFD;
+                length = 1;
             }
-            static constexpr char32_t kLeast[] = {0, 0x80, 0x800, 0x10000};
-            if (c < kLeast[more] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
-            if (sizeof(wchar_t) == 2 && c >= 0x10000) {
-                text += static_cast<wchar_t>(0xD800 + ((c - 0x10000) >> 10));
-                text += static_cast<wchar_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
-            } else {
-                text += static_cast<wchar_t>(c);
-            }
-            i += more + 1;
+            AppendWide(text, c);
+            i += length;
         }
         return true;
     }
+}
+
+std::string Hex(unsigned value, int digits) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string text(static_cast<size_t>(digits), '0');
+    for (int i = digits - 1; i >= 0; --i, value >>= 4) text[i] = kDigits[value & 0xF];
+    return text;
+}
+
+// Characters that move the cursor, recolour or reorder what a terminal shows.
+bool IsControl(char32_t c) {
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x200E || c == 0x200F ||
+           (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
 }
 }  // namespace
 
@@ -99,10 +132,49 @@ std::string ToUtf8(const std::wstring& text) {
 fs::path PathFromText(const std::wstring& text) { return NativePath<fs::path::string_type>(text); }
 
 bool TextFromPath(const fs::path& path, std::wstring& text) {
-    return NativeText(path.native(), text);
+    return NativeText(path.native(), text, false);
 }
 
-std::string Show(const fs::path& path) { return path.u8string(); }
+std::wstring TextFromPathLossy(const fs::path& path) {
+    std::wstring text;
+    NativeText(path.native(), text, true);
+    return text;
+}
+
+std::string Printable(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size();) {
+        char32_t c = 0;
+        size_t length = 0;
+        if (!DecodeOne(text, i, c, length)) {
+            out += "\\x" + Hex(static_cast<unsigned char>(text[i]), 2);
+            ++i;
+            continue;
+        }
+        if (!IsControl(c)) {
+            out.append(text, i, length);
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c < 0x80) {
+            out += "\\x" + Hex(c, 2);
+        } else {
+            out += "\\u" + Hex(c, 4);
+        }
+        i += length;
+    }
+    return out;
+}
+
+std::string Show(const fs::path& path) { return Printable(Utf8(path)); }
+
+std::string Show(const std::wstring& text) { return Printable(ToUtf8(text)); }
+
+std::string Utf8(const fs::path& path) { return path.u8string(); }
 
 fs::path PathFromArgument(const std::string& argument) { return fs::u8path(argument); }
 

@@ -15,9 +15,18 @@ std::string ToUtf8(const std::wstring& text);
 // path whose bytes are not UTF-8, which the tree model does not take either.
 std::filesystem::path PathFromText(const std::wstring& text);
 bool TextFromPath(const std::filesystem::path& path, std::wstring& text);
+// The same with every byte that is not UTF-8 as U+FFFD, for a name that can only be reported.
+std::wstring TextFromPathLossy(const std::filesystem::path& path);
 
-// A path as UTF-8, for people and JSON.
+// UTF-8 text as a terminal can show it without being steered by it: control characters (C0,
+// DEL, C1) and the direction overrides become escapes (\n, \t, \x1b, \u202e), bytes that are
+// not UTF-8 become \xNN, so that one name is one line. JSON escapes for itself.
+std::string Printable(const std::string& text);
+
+// A path, or the library's wide text, for people (printable); a path as UTF-8 for JSON.
 std::string Show(const std::filesystem::path& path);
+std::string Show(const std::wstring& text);
+std::string Utf8(const std::filesystem::path& path);
 
 // A path from a command-line argument, which the tool takes as UTF-8 on every platform.
 std::filesystem::path PathFromArgument(const std::string& argument);

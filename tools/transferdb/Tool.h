@@ -9,7 +9,7 @@ namespace transferdb {
 
 enum ExitCode : int {
     kExitOk = 0,
-    kExitFailure = 1,      // no database, unknown task, no task to resume, a library error
+    kExitFailure = 1,      // no database, unknown task, refused or overtaken, a library error
     kExitUsage = 2,        // a bad argument
     kExitFilesFailed = 3,  // the migration ended, but some files could not be copied
     kExitInterrupted = 4,  // --stop-after ended the run as a crash would

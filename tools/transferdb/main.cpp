@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <exception>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -24,24 +25,33 @@ the all-users application-data folder: on POSIX $PROGRAMDATA, else /var/lib; --d
 PROGRAMDATA for this process, so that nothing needs root. On Windows the library always uses
 the folder the system names (normally C:\ProgramData), and --data-dir accepts only that folder.
 
-Exit codes: 0 done; 1 no database, unknown task, no task to resume, or a library error;
-2 bad argument; 3 the migration ended but some files failed; 4 stopped by --stop-after.)";
+Exit codes: 0 done; 1 no database, unknown task, no task to resume, a database that is not
+the library's layout, a run refused or overtaken by another one, or a library error; 2 bad
+argument; 3 the migration ended but some files failed; 4 stopped by --stop-after.)";
 
-// A whole number from 1 up, with a message that says so.
-const CLI::Validator kPositive(
-    [](std::string& text) -> std::string {
-        size_t used = 0;
-        long value = 0;
-        try {
-            value = std::stol(text, &used);
-        } catch (const std::exception&) {
-        }
-        if (used != text.size() || value < 1 || value > 1000000000) {
-            return "'" + text + "' is not a whole number from 1 to 1000000000";
-        }
-        return "";
-    },
-    "N>=1");
+// A whole number in [least, most], written as plain decimal digits: no sign, space, base prefix
+// or fraction. The text is rewritten without leading zeros, since CLI11 would read "010" as
+// octal.
+CLI::Validator WholeNumber(long long least, long long most) {
+    return CLI::Validator(
+        [least, most](std::string& text) -> std::string {
+            long long value = 0;
+            bool digits =
+                !text.empty() && text.size() <= 18 &&
+                std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+            if (digits) value = std::stoll(text);
+            if (!digits || value < least || value > most) {
+                return "'" + text + "' is not a whole number from " + std::to_string(least) +
+                       " to " + std::to_string(most);
+            }
+            text = std::to_string(value);
+            return "";
+        },
+        "N in [" + std::to_string(least) + ", " + std::to_string(most) + "]");
+}
+
+constexpr long long kLargestCount = 1000000000;
+constexpr long long kLargestTask = std::numeric_limits<int>::max();
 
 struct Settings {
     std::string dataDir;
@@ -51,19 +61,25 @@ struct Settings {
 };
 
 void AddDataDir(CLI::App& command, Settings& settings) {
-    command.add_option("--data-dir", settings.dataDir,
-                       "the all-users data folder for this process (see below)");
+    command
+        .add_option("--data-dir", settings.dataDir,
+                    "the all-users data folder for this process (see below)")
+        ->check(CLI::Validator(
+            [](const std::string& text) {
+                return text.empty() ? std::string("an empty folder name names no folder") : "";
+            },
+            "DIR"));
 }
 
 void AddFolders(CLI::App& command, Settings& settings) {
     command.add_option("SOURCE", settings.migration.source, "the folder to migrate")->required();
     command.add_option("TARGET", settings.migration.target, "the folder it goes to")->required();
     command.add_option("--workers", settings.migration.workers, "copying threads")
-        ->check(CLI::Range(1, 64));
+        ->transform(WholeNumber(1, 64));
     command
         .add_option("--stop-after", settings.migration.stopAfter,
                     "end the process after N entries, as a crash would")
-        ->check(kPositive);
+        ->transform(WholeNumber(1, kLargestCount));
 }
 
 CLI::App* AddReading(CLI::App& app, const char* name, const char* what, Settings& settings) {
@@ -74,7 +90,9 @@ CLI::App* AddReading(CLI::App& app, const char* name, const char* what, Settings
 }
 
 void AddTask(CLI::App& command, Settings& settings) {
-    command.add_option("TASK", settings.taskId, "the task's id")->required()->check(kPositive);
+    command.add_option("TASK", settings.taskId, "the task's id")
+        ->required()
+        ->transform(WholeNumber(1, kLargestTask));
 }
 
 }  // namespace
@@ -83,7 +101,6 @@ int main(int argc, char** argv) {
     CLI::App app{"A local migration on the DataBase library, and a view of its database",
                  "transferdb"};
     app.footer(kFooter);
-    app.require_subcommand(1);
     Settings settings;
     AddDataDir(app, settings);
 
@@ -91,7 +108,7 @@ int main(int argc, char** argv) {
     AddFolders(*migrate, settings);
     migrate
         ->add_option("--fail-every", settings.migration.failEvery, "fail every Nth file on purpose")
-        ->check(kPositive);
+        ->transform(WholeNumber(1, kLargestCount));
     AddDataDir(*migrate, settings);
     CLI::App* resume =
         app.add_subcommand("resume", "finish the newest task, interrupted while migrating");
@@ -110,12 +127,32 @@ int main(int argc, char** argv) {
     AddDataDir(*clean, settings);
 
     std::vector<std::string> arguments = Utf8Arguments(argc, argv);
-    arguments.erase(arguments.begin());                // the program's name
-    std::reverse(arguments.begin(), arguments.end());  // CLI11 takes them last first
+    std::vector<const char*> pointers;
+    for (const std::string& argument : arguments) pointers.push_back(argument.c_str());
     try {
-        app.parse(arguments);
+        app.parse(static_cast<int>(pointers.size()), pointers.data());
+        if (app.get_subcommands().empty()) {
+            throw CLI::RequiredError(
+                "A subcommand (migrate, resume, history, show, failures, "
+                "check, prune or clean)");
+        }
+    } catch (const CLI::CallForHelp& help) {
+        return app.exit(help) == 0 ? kExitOk : kExitUsage;
+    } catch (const CLI::CallForAllHelp& help) {
+        return app.exit(help) == 0 ? kExitOk : kExitUsage;
     } catch (const CLI::ParseError& error) {
-        return app.exit(error) == 0 ? kExitOk : kExitUsage;
+        std::string message = error.what();
+        if (dynamic_cast<const CLI::ExtrasError*>(&error) != nullptr) {
+            // CLI11 2.1 lists the arguments last first; in the order given they are found.
+            std::vector<std::string> extras = app.remaining(true);
+            message = extras.size() > 1 ? "The following arguments were not expected:"
+                                        : "The following argument was not expected:";
+            for (const std::string& extra : extras) message += " " + extra;
+        }
+        // The arguments are echoed: printable, like every other line of the tool.
+        Console::Get().Note(message);
+        Console::Get().Note("Run with --help for more information.");
+        return kExitUsage;
     }
 
     try {
