@@ -111,18 +111,25 @@ DbConnectionPool::~DbConnectionPool() {
 
 std::unique_ptr<PooledConnection> DbConnectionPool::Take(PooledConnection::Kind kind,
                                                          const std::string& path) {
+    // One of the kind asked for if there is one; otherwise any kept connection to the path still
+    // tells whether the files moved before a fresh connection opens them.
     std::unique_ptr<PooledConnection> found;
     {
         std::lock_guard<std::mutex> lock(mutex);
-        for (auto it = idle.rbegin(); it != idle.rend(); ++it) {
-            if ((*it)->GetKind() == kind && (*it)->Path() == path) {
-                found = std::move(*it);
-                idle.erase(std::next(it).base());
-                break;
-            }
-        }
+        auto atPath = [&](const auto& c) { return c->Path() == path; };
+        auto it = std::find_if(idle.rbegin(), idle.rend(),
+                               [&](const auto& c) { return atPath(c) && c->GetKind() == kind; });
+        if (it == idle.rend()) it = std::find_if(idle.rbegin(), idle.rend(), atPath);
+        if (it == idle.rend()) return nullptr;
+        found = std::move(*it);
+        idle.erase(std::next(it).base());
     }
-    if (found == nullptr || found->StillCurrent()) return found;
+    if (found->StillCurrent()) {
+        if (found->GetKind() == kind) return found;
+        std::lock_guard<std::mutex> lock(mutex);
+        idle.push_back(std::move(found));
+        return nullptr;
+    }
     // The files changed under the kept connections: none of them is used again.
     std::vector<std::unique_ptr<PooledConnection>> stale;
     {
