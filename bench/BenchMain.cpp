@@ -37,9 +37,10 @@ std::string Grouped(double value) {
     return digits;
 }
 
+// Whole numbers from 100 on; smaller ones (syncs per call) with three digits.
 std::string Fixed(double value) {
     char text[32];
-    std::snprintf(text, sizeof text, "%.0f", value);
+    std::snprintf(text, sizeof text, value >= 100 || value <= -100 ? "%.0f" : "%.3g", value);
     return text;
 }
 

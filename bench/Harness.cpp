@@ -135,15 +135,17 @@ void Compare(benchmark::State& state, const Comparison& comparison) {
     struct Times {
         double wall = 0;
         double cpu = 0;
+        size_t syncs = 0;
     };
     auto timed = [&](Side side) {
         comparison.prepare(side);
-        Times start{WallSeconds(), CpuSeconds()};
+        Times start{WallSeconds(), CpuSeconds(), SyncCalls()};
         (side == Side::Library ? comparison.library : comparison.baseline)();
-        Times took{WallSeconds() - start.wall, CpuSeconds() - start.cpu};
+        Times took{WallSeconds() - start.wall, CpuSeconds() - start.cpu, SyncCalls() - start.syncs};
         comparison.finish(side);
         return took;
     };
+    size_t syncs[2] = {0, 0};
     std::vector<double> wall[2];
     std::vector<double> ratios;
     std::vector<double> cpuRatios;
@@ -166,17 +168,29 @@ void Compare(benchmark::State& state, const Comparison& comparison) {
         state.SetIterationTime(library.wall);
         wall[0].push_back(library.wall);
         wall[1].push_back(baseline.wall);
+        syncs[0] += library.syncs;
+        syncs[1] += baseline.syncs;
         ratios.push_back(baseline.wall / library.wall);
         cpuRatios.push_back(baseline.cpu / library.cpu);
         if (std::getenv("BENCH_PAIRS") != nullptr) {
-            std::fprintf(stderr, "  pair: library %.3f s (cpu %.3f), baseline %.3f s (cpu %.3f)\n",
-                         library.wall, library.cpu, baseline.wall, baseline.cpu);
+            std::fprintf(stderr,
+                         "  pair: library %.3f s (cpu %.3f, %zu syncs), baseline %.3f s (cpu "
+                         "%.3f, %zu syncs)\n",
+                         library.wall, library.cpu, library.syncs, baseline.wall, baseline.cpu,
+                         baseline.syncs);
         }
     }
     state.counters["rows/s"] = comparison.rowsPerIteration / Median(wall[0]);
     state.counters["base rows/s"] = comparison.rowsPerIteration / Median(wall[1]);
     state.counters["ratio"] = Median(ratios);
     state.counters["cpu ratio"] = Median(cpuRatios);
+    if (comparison.syncUnit != nullptr && !wall[0].empty()) {
+        double units = comparison.rowsPerIteration / comparison.rowsPerSyncUnit *
+                       static_cast<double>(wall[0].size());
+        std::string label = std::string("syncs/") + comparison.syncUnit;
+        state.counters[label] = static_cast<double>(syncs[0]) / units;
+        state.counters["base " + label] = static_cast<double>(syncs[1]) / units;
+    }
 }
 
 void ExpectSameResult(benchmark::State& state, const std::string& library,

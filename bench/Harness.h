@@ -59,6 +59,10 @@ struct Comparison {
     std::function<void()> baseline;
     // Untimed tidy-up after each timed run (freeing a tree outside the clock).
     std::function<void(Side)> finish = [](Side) {};
+    // With a unit (e.g. "call" of 1 row), the fsync calls of each side per that many rows, over
+    // the counted pairs: "syncs/call" and "base syncs/call".
+    const char* syncUnit = nullptr;
+    double rowsPerSyncUnit = 1;
 };
 
 // Runs the library path and its baseline in turns after one uncounted pair, the order
@@ -77,6 +81,9 @@ void ExpectSameResult(benchmark::State& state, const std::filesystem::path& libr
 // The same for results that the cases computed themselves.
 void ExpectSameResult(benchmark::State& state, const std::string& library,
                       const std::string& baseline);
+
+// fsync and fdatasync calls of the whole process so far, the library's SQLite's included.
+size_t SyncCalls();
 
 // The process's resident set and its peak (VmRSS, VmHWM), in bytes.
 size_t ResidentBytes();
