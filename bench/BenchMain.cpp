@@ -167,6 +167,7 @@ int main(int argc, char** argv) {
 
     bench::RegisterFileTreeCases();
     bench::RegisterRecordCases();
+    bench::RegisterOutcomeCases();
     bench::RegisterPoolCases();
     TableReporter table(quick, setting);
     benchmark::RunSpecifiedBenchmarks(&table);

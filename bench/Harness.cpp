@@ -193,6 +193,23 @@ void Compare(benchmark::State& state, const Comparison& comparison) {
     }
 }
 
+void ComparePerCall(benchmark::State& state, size_t calls,
+                    const std::function<void(size_t)>& library,
+                    const std::function<void(size_t)>& baseline, const char* syncUnit) {
+    const size_t perIteration = calls / static_cast<size_t>(state.max_iterations);
+    size_t next[2] = {0, 0};
+    Comparison comparison;
+    comparison.rowsPerIteration = static_cast<double>(perIteration);
+    comparison.syncUnit = syncUnit;
+    comparison.library = [&] {
+        for (size_t k = 0; k < perIteration; ++k) library(next[0]++);
+    };
+    comparison.baseline = [&] {
+        for (size_t k = 0; k < perIteration; ++k) baseline(next[1]++);
+    };
+    Compare(state, comparison);
+}
+
 void ExpectSameResult(benchmark::State& state, const std::string& library,
                       const std::string& baseline) {
     if (library != baseline) {

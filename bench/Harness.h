@@ -73,6 +73,14 @@ struct Comparison {
 // other work disturbs far less (and which leaves out time spent waiting for the disk).
 void Compare(benchmark::State& state, const Comparison& comparison);
 
+// Compare for a path that the host calls once per item: `calls` calls spread over the case's
+// iterations, both sides making the same calls in the same order, numbered from 0 on (the
+// uncounted first pair's calls make the numbers run past `calls`). With `syncUnit`, the sides'
+// syncs per call.
+void ComparePerCall(benchmark::State& state, size_t calls,
+                    const std::function<void(size_t)>& library,
+                    const std::function<void(size_t)>& baseline, const char* syncUnit = nullptr);
+
 // Marks the case failed unless the library and the baseline left the same result: what `sql`
 // reads (one text value) from each side's database file. Opened only after both sides have
 // closed theirs.
