@@ -19,7 +19,6 @@
 #include "Cases.h"
 #include "Harness.h"
 #include "RawSqlite.h"
-#include "VtLogger.h"
 #include "Workload.h"
 
 namespace {
@@ -149,7 +148,7 @@ int main(int argc, char** argv) {
     // The library finds its data folder through PROGRAMDATA at start-up, and its log lines
     // must cost no file writes here.
     bench::PrepareWorkFolder();
-    VtLogger::GetInstance()->SetSink([](LOG_MESSAGE_LEVEL, const std::wstring&) {});
+    bench::SilenceLibraryLog();
     raw::Configure();
     bench::Manager();
     if (!std::filesystem::exists(bench::LibraryDbFile())) {

@@ -5,6 +5,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "RawSqlite.h"
+#include "VtLogger.h"
 
 namespace fs = std::filesystem;
 
@@ -22,6 +24,8 @@ Sizes& MutableSizes() {
     static Sizes sizes;
     return sizes;
 }
+
+std::atomic<size_t> libraryErrors{0};
 
 fs::path& Work() {
     static fs::path folder;
@@ -230,6 +234,46 @@ void ExpectSameResult(benchmark::State& state, const fs::path& libraryFile,
     };
     ExpectSameResult(state, read(libraryFile), read(baselineFile));
 }
+
+void SilenceLibraryLog() {
+    VtLogger::GetInstance()->SetSink([](LOG_MESSAGE_LEVEL level, const std::wstring&) {
+        if (level == LOG_LEVEL_ERROR) libraryErrors.fetch_add(1, std::memory_order_relaxed);
+    });
+}
+
+size_t LibraryErrors() { return libraryErrors.load(std::memory_order_relaxed); }
+
+PeakFileSizes::PeakFileSizes(std::vector<fs::path> files)
+    : files(std::move(files)), peaks(this->files.size(), 0) {
+    sampler = std::thread([this] {
+        while (!stop.load()) {
+            Sample();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+}
+
+PeakFileSizes::~PeakFileSizes() {
+    stop = true;
+    sampler.join();
+}
+
+void PeakFileSizes::Sample() {
+    for (size_t i = 0; i < files.size(); ++i) {
+        std::error_code missing;
+        uintmax_t size = fs::file_size(files[i], missing);
+        if (missing) continue;
+        std::lock_guard<std::mutex> lock(mutex);
+        peaks[i] = std::max(peaks[i], size);
+    }
+}
+
+uintmax_t PeakFileSizes::Peak(size_t i) const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return peaks[i];
+}
+
+fs::path WalFile(const fs::path& database) { return WithSuffix(database, "-wal"); }
 
 size_t ResidentBytes() { return StatusKilobytes("VmRSS:") * 1024; }
 size_t PeakResidentBytes() { return StatusKilobytes("VmHWM:") * 1024; }

@@ -4,10 +4,15 @@
 
 #include <benchmark/benchmark.h>
 
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace bench {
 
@@ -22,6 +27,8 @@ struct Sizes {
     size_t perCallWrites = 10000;
     size_t perCallReads = 2000;
     size_t poolJobs = 1000000;
+    size_t outcomeBatch = 1000;  // outcomes per batch write, as a host records them
+    int writerThreads = 8;       // threads of the concurrent per-call writes
     // Library/baseline pairs of a bulk case, and the pairs that the per-call cases split their
     // calls into; even, so that each side goes first equally often.
     int bulkIterations = 6;
@@ -92,6 +99,36 @@ void ExpectSameResult(benchmark::State& state, const std::string& library,
 
 // fsync and fdatasync calls of the whole process so far, the library's SQLite's included.
 size_t SyncCalls();
+
+// Sends the library's log lines to a sink that drops them (no file writes measured) and counts
+// the error lines, so that a case can tell a library that failed quietly.
+void SilenceLibraryLog();
+size_t LibraryErrors();
+
+// The largest size each of some files reached while this object lived: a thread of its own
+// stats them every millisecond (a missing file counts as 0 bytes). A file that grows and goes
+// again between two looks is missed.
+class PeakFileSizes {
+public:
+    explicit PeakFileSizes(std::vector<std::filesystem::path> files);
+    ~PeakFileSizes();
+    PeakFileSizes(const PeakFileSizes&) = delete;
+    PeakFileSizes& operator=(const PeakFileSizes&) = delete;
+    // The peak of files[i] so far, in bytes.
+    uintmax_t Peak(size_t i) const;
+
+private:
+    void Sample();
+
+    std::vector<std::filesystem::path> files;
+    mutable std::mutex mutex;  // guards peaks
+    std::vector<uintmax_t> peaks;
+    std::atomic<bool> stop{false};
+    std::thread sampler;
+};
+
+// The write-ahead log beside a database file.
+std::filesystem::path WalFile(const std::filesystem::path& database);
 
 // The process's resident set and its peak (VmRSS, VmHWM), in bytes.
 size_t ResidentBytes();
