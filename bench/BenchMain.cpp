@@ -1,9 +1,12 @@
 // The benchmark program: every library path beside its plain-SQLite baseline, measured in the
 // same run, ending in one table of rows per second and ratios.
 //
-//   database_bench [--quick] [Google Benchmark flags]
+//   database_bench [--quick] [--synchronous=off|normal|full|extra] [Google Benchmark flags]
 //
 // --quick runs small sizes (for CI); the data lives in a temporary folder removed at the end.
+// --synchronous sets that level on every read-write baseline connection. Without it a baseline
+// keeps the level that its SQLite build, the library's build, gives a WAL database: the level
+// of the library's connections as long as they set none (the table's first line says which).
 #include <stdlib.h>
 
 #include <cmath>
@@ -16,7 +19,6 @@
 #include "Cases.h"
 #include "Harness.h"
 #include "RawSqlite.h"
-#include "VtLogger.h"
 #include "Workload.h"
 
 namespace {
@@ -34,9 +36,10 @@ std::string Grouped(double value) {
     return digits;
 }
 
+// Whole numbers from 100 on; smaller ones (syncs per call) with three digits.
 std::string Fixed(double value) {
     char text[32];
-    std::snprintf(text, sizeof text, "%.0f", value);
+    std::snprintf(text, sizeof text, value >= 100 || value <= -100 ? "%.0f" : "%.3g", value);
     return text;
 }
 
@@ -50,7 +53,8 @@ std::string Significant(double value) {
 // Collects the runs and prints them as one table when all are done; progress goes to stderr.
 class TableReporter : public benchmark::BenchmarkReporter {
 public:
-    explicit TableReporter(bool quick) : quick(quick), loadAtStart(LoadAverage()) {}
+    TableReporter(bool quick, std::string synchronous)
+        : quick(quick), synchronous(std::move(synchronous)), loadAtStart(LoadAverage()) {}
 
     bool ReportContext(const Context&) override { return true; }
 
@@ -69,7 +73,7 @@ public:
         std::ostream& out = GetOutputStream();
         out << "\nDataBase benchmarks, " << (quick ? "quick" : "full") << " sizes, "
             << std::thread::hardware_concurrency() << " CPUs; load average " << loadAtStart
-            << " at the start, " << LoadAverage() << " at the end\n\n"
+            << " at the start, " << LoadAverage() << " at the end; " << synchronous << "\n\n"
             << "| case | rows/s | baseline rows/s | ratio | cpu ratio | notes |\n"
             << "|---|---:|---:|---:|---:|---|\n";
         for (const std::string& row : rows) out << row << "\n";
@@ -111,6 +115,7 @@ private:
     }
 
     bool quick;
+    std::string synchronous;
     std::string loadAtStart;
     std::vector<std::string> rows;
     bool failed = false;
@@ -119,10 +124,18 @@ private:
 
 int main(int argc, char** argv) {
     bool quick = false;
+    std::string synchronous;
     std::vector<char*> args;
+    const char* const kSynchronousFlag = "--synchronous=";
     for (int i = 0; i < argc; ++i) {
         if (std::strcmp(argv[i], "--quick") == 0) {
             quick = true;
+        } else if (std::strncmp(argv[i], kSynchronousFlag, std::strlen(kSynchronousFlag)) == 0) {
+            synchronous = argv[i] + std::strlen(kSynchronousFlag);
+            if (!raw::SetSynchronous(synchronous)) {
+                std::cerr << "--synchronous: off, normal, full or extra\n";
+                return 2;
+            }
         } else {
             args.push_back(argv[i]);
         }
@@ -135,7 +148,7 @@ int main(int argc, char** argv) {
     // The library finds its data folder through PROGRAMDATA at start-up, and its log lines
     // must cost no file writes here.
     bench::PrepareWorkFolder();
-    VtLogger::GetInstance()->SetSink([](LOG_MESSAGE_LEVEL, const std::wstring&) {});
+    bench::SilenceLibraryLog();
     raw::Configure();
     bench::Manager();
     if (!std::filesystem::exists(bench::LibraryDbFile())) {
@@ -145,11 +158,17 @@ int main(int argc, char** argv) {
     }
     bench::TasksSnapshot();
     bench::EmptyCacheSnapshot();
+    bench::Restore(bench::Side::Baseline, bench::TasksSnapshot());
+    std::string level = raw::SynchronousName(raw::EffectiveSynchronous(bench::BaselineDbFile()));
+    std::string setting =
+        "baselines at synchronous=" + level +
+        (synchronous.empty() ? " (the build's default for a WAL database)" : " (--synchronous)");
 
     bench::RegisterFileTreeCases();
     bench::RegisterRecordCases();
+    bench::RegisterOutcomeCases();
     bench::RegisterPoolCases();
-    TableReporter table(quick);
+    TableReporter table(quick, setting);
     benchmark::RunSpecifiedBenchmarks(&table);
     benchmark::Shutdown();
     bench::RemoveWorkFolder();

@@ -10,6 +10,7 @@ namespace bench {
 
 void RegisterFileTreeCases();
 void RegisterRecordCases();
+void RegisterOutcomeCases();
 void RegisterPoolCases();
 
 // Registers one case with the settings every case shares: its own timing (manual time, see

@@ -5,6 +5,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "RawSqlite.h"
+#include "VtLogger.h"
 
 namespace fs = std::filesystem;
 
@@ -22,6 +24,8 @@ Sizes& MutableSizes() {
     static Sizes sizes;
     return sizes;
 }
+
+std::atomic<size_t> libraryErrors{0};
 
 fs::path& Work() {
     static fs::path folder;
@@ -135,15 +139,17 @@ void Compare(benchmark::State& state, const Comparison& comparison) {
     struct Times {
         double wall = 0;
         double cpu = 0;
+        size_t syncs = 0;
     };
     auto timed = [&](Side side) {
         comparison.prepare(side);
-        Times start{WallSeconds(), CpuSeconds()};
+        Times start{WallSeconds(), CpuSeconds(), SyncCalls()};
         (side == Side::Library ? comparison.library : comparison.baseline)();
-        Times took{WallSeconds() - start.wall, CpuSeconds() - start.cpu};
+        Times took{WallSeconds() - start.wall, CpuSeconds() - start.cpu, SyncCalls() - start.syncs};
         comparison.finish(side);
         return took;
     };
+    size_t syncs[2] = {0, 0};
     std::vector<double> wall[2];
     std::vector<double> ratios;
     std::vector<double> cpuRatios;
@@ -166,17 +172,46 @@ void Compare(benchmark::State& state, const Comparison& comparison) {
         state.SetIterationTime(library.wall);
         wall[0].push_back(library.wall);
         wall[1].push_back(baseline.wall);
+        syncs[0] += library.syncs;
+        syncs[1] += baseline.syncs;
         ratios.push_back(baseline.wall / library.wall);
         cpuRatios.push_back(baseline.cpu / library.cpu);
         if (std::getenv("BENCH_PAIRS") != nullptr) {
-            std::fprintf(stderr, "  pair: library %.3f s (cpu %.3f), baseline %.3f s (cpu %.3f)\n",
-                         library.wall, library.cpu, baseline.wall, baseline.cpu);
+            std::fprintf(stderr,
+                         "  pair: library %.3f s (cpu %.3f, %zu syncs), baseline %.3f s (cpu "
+                         "%.3f, %zu syncs)\n",
+                         library.wall, library.cpu, library.syncs, baseline.wall, baseline.cpu,
+                         baseline.syncs);
         }
     }
     state.counters["rows/s"] = comparison.rowsPerIteration / Median(wall[0]);
     state.counters["base rows/s"] = comparison.rowsPerIteration / Median(wall[1]);
     state.counters["ratio"] = Median(ratios);
     state.counters["cpu ratio"] = Median(cpuRatios);
+    if (comparison.syncUnit != nullptr && !wall[0].empty()) {
+        double units = comparison.rowsPerIteration / comparison.rowsPerSyncUnit *
+                       static_cast<double>(wall[0].size());
+        std::string label = std::string("syncs/") + comparison.syncUnit;
+        state.counters[label] = static_cast<double>(syncs[0]) / units;
+        state.counters["base " + label] = static_cast<double>(syncs[1]) / units;
+    }
+}
+
+void ComparePerCall(benchmark::State& state, size_t calls,
+                    const std::function<void(size_t)>& library,
+                    const std::function<void(size_t)>& baseline, const char* syncUnit) {
+    const size_t perIteration = calls / static_cast<size_t>(state.max_iterations);
+    size_t next[2] = {0, 0};
+    Comparison comparison;
+    comparison.rowsPerIteration = static_cast<double>(perIteration);
+    comparison.syncUnit = syncUnit;
+    comparison.library = [&] {
+        for (size_t k = 0; k < perIteration; ++k) library(next[0]++);
+    };
+    comparison.baseline = [&] {
+        for (size_t k = 0; k < perIteration; ++k) baseline(next[1]++);
+    };
+    Compare(state, comparison);
 }
 
 void ExpectSameResult(benchmark::State& state, const std::string& library,
@@ -199,6 +234,46 @@ void ExpectSameResult(benchmark::State& state, const fs::path& libraryFile,
     };
     ExpectSameResult(state, read(libraryFile), read(baselineFile));
 }
+
+void SilenceLibraryLog() {
+    VtLogger::GetInstance()->SetSink([](LOG_MESSAGE_LEVEL level, const std::wstring&) {
+        if (level == LOG_LEVEL_ERROR) libraryErrors.fetch_add(1, std::memory_order_relaxed);
+    });
+}
+
+size_t LibraryErrors() { return libraryErrors.load(std::memory_order_relaxed); }
+
+PeakFileSizes::PeakFileSizes(std::vector<fs::path> files)
+    : files(std::move(files)), peaks(this->files.size(), 0) {
+    sampler = std::thread([this] {
+        while (!stop.load()) {
+            Sample();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+}
+
+PeakFileSizes::~PeakFileSizes() {
+    stop = true;
+    sampler.join();
+}
+
+void PeakFileSizes::Sample() {
+    for (size_t i = 0; i < files.size(); ++i) {
+        std::error_code missing;
+        uintmax_t size = fs::file_size(files[i], missing);
+        if (missing) continue;
+        std::lock_guard<std::mutex> lock(mutex);
+        peaks[i] = std::max(peaks[i], size);
+    }
+}
+
+uintmax_t PeakFileSizes::Peak(size_t i) const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return peaks[i];
+}
+
+fs::path WalFile(const fs::path& database) { return WithSuffix(database, "-wal"); }
 
 size_t ResidentBytes() { return StatusKilobytes("VmRSS:") * 1024; }
 size_t PeakResidentBytes() { return StatusKilobytes("VmHWM:") * 1024; }

@@ -4,10 +4,15 @@
 
 #include <benchmark/benchmark.h>
 
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace bench {
 
@@ -22,6 +27,8 @@ struct Sizes {
     size_t perCallWrites = 10000;
     size_t perCallReads = 2000;
     size_t poolJobs = 1000000;
+    size_t outcomeBatch = 1000;  // outcomes per batch write, as a host records them
+    int writerThreads = 8;       // threads of the concurrent per-call writes
     // Library/baseline pairs of a bulk case, and the pairs that the per-call cases split their
     // calls into; even, so that each side goes first equally often.
     int bulkIterations = 6;
@@ -59,6 +66,10 @@ struct Comparison {
     std::function<void()> baseline;
     // Untimed tidy-up after each timed run (freeing a tree outside the clock).
     std::function<void(Side)> finish = [](Side) {};
+    // With a unit (e.g. "call" of 1 row), the fsync calls of each side per that many rows, over
+    // the counted pairs: "syncs/call" and "base syncs/call".
+    const char* syncUnit = nullptr;
+    double rowsPerSyncUnit = 1;
 };
 
 // Runs the library path and its baseline in turns after one uncounted pair, the order
@@ -69,6 +80,14 @@ struct Comparison {
 // other work disturbs far less (and which leaves out time spent waiting for the disk).
 void Compare(benchmark::State& state, const Comparison& comparison);
 
+// Compare for a path that the host calls once per item: `calls` calls spread over the case's
+// iterations, both sides making the same calls in the same order, numbered from 0 on (the
+// uncounted first pair's calls make the numbers run past `calls`). With `syncUnit`, the sides'
+// syncs per call.
+void ComparePerCall(benchmark::State& state, size_t calls,
+                    const std::function<void(size_t)>& library,
+                    const std::function<void(size_t)>& baseline, const char* syncUnit = nullptr);
+
 // Marks the case failed unless the library and the baseline left the same result: what `sql`
 // reads (one text value) from each side's database file. Opened only after both sides have
 // closed theirs.
@@ -77,6 +96,39 @@ void ExpectSameResult(benchmark::State& state, const std::filesystem::path& libr
 // The same for results that the cases computed themselves.
 void ExpectSameResult(benchmark::State& state, const std::string& library,
                       const std::string& baseline);
+
+// fsync and fdatasync calls of the whole process so far, the library's SQLite's included.
+size_t SyncCalls();
+
+// Sends the library's log lines to a sink that drops them (no file writes measured) and counts
+// the error lines, so that a case can tell a library that failed quietly.
+void SilenceLibraryLog();
+size_t LibraryErrors();
+
+// The largest size each of some files reached while this object lived: a thread of its own
+// stats them every millisecond (a missing file counts as 0 bytes). A file that grows and goes
+// again between two looks is missed.
+class PeakFileSizes {
+public:
+    explicit PeakFileSizes(std::vector<std::filesystem::path> files);
+    ~PeakFileSizes();
+    PeakFileSizes(const PeakFileSizes&) = delete;
+    PeakFileSizes& operator=(const PeakFileSizes&) = delete;
+    // The peak of files[i] so far, in bytes.
+    uintmax_t Peak(size_t i) const;
+
+private:
+    void Sample();
+
+    std::vector<std::filesystem::path> files;
+    mutable std::mutex mutex;  // guards peaks
+    std::vector<uintmax_t> peaks;
+    std::atomic<bool> stop{false};
+    std::thread sampler;
+};
+
+// The write-ahead log beside a database file.
+std::filesystem::path WalFile(const std::filesystem::path& database);
 
 // The process's resident set and its peak (VmRSS, VmHWM), in bytes.
 size_t ResidentBytes();

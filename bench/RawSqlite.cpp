@@ -10,6 +10,7 @@ namespace raw {
 namespace {
 constexpr char32_t kReplacement = 0xFFFD;
 std::atomic<size_t> failedSteps{0};
+std::string synchronousLevel;  // set before the first case, read by every open
 
 bool IsCharacter(char32_t c) { return c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF); }
 
@@ -110,10 +111,38 @@ Connection::Connection(const std::filesystem::path& file, int flags) {
         throw std::runtime_error("baseline cannot open " + file.string() + ": " + message);
     }
     sqlite3_busy_handler(db, WaitWhileBusy, db);
+    if (!synchronousLevel.empty() && (flags & SQLITE_OPEN_READWRITE) != 0) {
+        Exec(("PRAGMA synchronous=" + synchronousLevel + ";").c_str());
+    }
 }
 
 size_t FailedSteps() { return failedSteps.load(); }
 
 void Configure() { sqlite3_config(SQLITE_CONFIG_MULTITHREAD); }
+
+bool SetSynchronous(const std::string& level) {
+    for (const char* known : {"off", "normal", "full", "extra"}) {
+        if (level == known) {
+            synchronousLevel = level;
+            return true;
+        }
+    }
+    return false;
+}
+
+int EffectiveSynchronous(const std::filesystem::path& file) {
+    Connection db(file, kReadWrite);
+    // SQLite picks a WAL database's default level when a read first finds the log mode.
+    Statement touch(db.get(), "SELECT count(*) FROM sqlite_master");
+    touch.Step();
+    touch.Reset();
+    Statement level(db.get(), "PRAGMA synchronous");
+    return level.Step() == SQLITE_ROW ? level.Int(0) : -1;
+}
+
+std::string SynchronousName(int level) {
+    static const char* const kNames[] = {"OFF", "NORMAL", "FULL", "EXTRA"};
+    return level >= 0 && level <= 3 ? kNames[level] : "unknown";
+}
 
 }  // namespace raw

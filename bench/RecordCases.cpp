@@ -1,8 +1,7 @@
 // The task's file results: a batch of failures recorded in a task of a million files, and the
-// calls that the host makes once per file or per screen (a status write, the history, the
-// failure list), each beside the same work done straight with SQLite.
+// reads that the host makes once per screen (the history, the failure list), each beside the
+// same work done straight with SQLite. The status writes are in OutcomeCases.cpp.
 #include <cwchar>
-#include <memory>
 
 #include "Cases.h"
 #include "RawSqlite.h"
@@ -12,8 +11,6 @@ namespace bench {
 namespace {
 const std::string kUpdateFailSql =
     "UPDATE TransferFileInfo SET errCode=?, status=? where taskID=? and sendFilePath=?";
-const std::string kUpdateStatusSql =
-    "UPDATE TransferFileInfo SET status=?, errCode=? where taskID=? and sendFilePath=?";
 const std::string kHistorySql =
     "SELECT taskId,startTime,endTime,transferFileNums,completeNums, "
     "completeSize,transferAppNums,transferSucAppNums,transferSettingNums,transferSucSettingNums, "
@@ -23,8 +20,6 @@ const std::string kFailFileSqlPrefix =
 
 const std::string kFailuresDigest =
     "SELECT count(*) || ',' || total(errCode) FROM TransferFileInfo where status = 0";
-const std::string kStatusDigest =
-    "SELECT total(status) || ',' || total(errCode) FROM TransferFileInfo";
 
 constexpr int kFailedStatus = 0;
 constexpr int kHistoryRows = 3;
@@ -41,20 +36,6 @@ void BaselineUpdateFailures(const std::vector<SendFailedFileInfo>& failures, int
         update.StepWrite();
     }
     db.Commit();
-}
-
-void UpdateStatus(raw::Statement& update, const TransferFileInfo& file) {
-    update.Bind(1, file.status);
-    update.Bind(2, file.errCode);
-    update.Bind(3, file.taskId);
-    update.Bind(4, file.filePath);
-    update.StepWrite();
-}
-
-void BaselineUpdateStatusOpenPerCall(const TransferFileInfo& file) {
-    raw::Connection db(BaselineDbFile(), raw::kReadWrite);
-    raw::Statement update(db.get(), kUpdateStatusSql);
-    UpdateStatus(update, file);
 }
 
 // Fills at most `capacity` elements from the rows of `sql`, on a read-only connection of its
@@ -130,78 +111,13 @@ void UpdateFailFileInfoCase(benchmark::State& state, size_t files, size_t count)
     ExpectSameResult(state, LibraryDbFile(), BaselineDbFile(), kFailuresDigest);
 }
 
-// `calls` calls spread over the case's iterations, both sides making the same calls in the
-// same order (the uncounted first pair's calls come round again).
-void PerCallCase(benchmark::State& state, size_t calls, const std::function<void(size_t)>& library,
-                 const std::function<void(size_t)>& baseline) {
-    const size_t perIteration = calls / static_cast<size_t>(state.max_iterations);
-    size_t next[2] = {0, 0};
-    Comparison comparison;
-    comparison.rowsPerIteration = static_cast<double>(perIteration);
-    comparison.library = [&] {
-        for (size_t k = 0; k < perIteration; ++k) library(next[0]++ % calls);
-    };
-    comparison.baseline = [&] {
-        for (size_t k = 0; k < perIteration; ++k) baseline(next[1]++ % calls);
-    };
-    Compare(state, comparison);
-}
-
-// The status writes of the host while it sends: one file after another, none of them among
-// the task's failures.
-std::vector<TransferFileInfo> StatusWrites(size_t files, size_t failures, size_t calls) {
-    std::vector<TransferFileInfo> writes;
-    // The snapshot failed every stride-th file from the first on; the others lie between.
-    const size_t stride = files / failures;
-    const size_t others = failures * (stride - 1);
-    for (size_t i = 0; i < calls; ++i) {
-        TransferFileInfo file;
-        file.taskId = NewestTaskId();
-        file.status = 2;
-        file.errCode = static_cast<int>(i % 7);
-        size_t other = (i * 7919) % others;
-        file.filePath = FileAt(other + other / (stride - 1) + 1, files).path;
-        writes.push_back(std::move(file));
-    }
-    return writes;
-}
-
-// The per-call write against a baseline that opens and closes per call, as the library does,
-// or against one that keeps its connection and statement, to show what the open costs.
-void UpdateTaskFileStatusCase(benchmark::State& state, bool heldConnection) {
-    const Sizes& sizes = RunSizes();
-    const std::string start = FilesSnapshot(sizes.perCallFiles, sizes.perCallFailures);
-    Restore(Side::Library, start);
-    Restore(Side::Baseline, start);
-    std::vector<TransferFileInfo> writes =
-        StatusWrites(sizes.perCallFiles, sizes.perCallFailures, sizes.perCallWrites);
-    {
-        std::unique_ptr<raw::Connection> held;
-        std::unique_ptr<raw::Statement> heldUpdate;
-        if (heldConnection) {
-            held = std::make_unique<raw::Connection>(BaselineDbFile(), raw::kReadWrite);
-            heldUpdate = std::make_unique<raw::Statement>(held->get(), kUpdateStatusSql);
-        }
-        PerCallCase(
-            state, writes.size(), [&](size_t i) { Manager().UpdateTaskFileStatus(writes[i]); },
-            [&](size_t i) {
-                if (heldUpdate) {
-                    UpdateStatus(*heldUpdate, writes[i]);
-                } else {
-                    BaselineUpdateStatusOpenPerCall(writes[i]);
-                }
-            });
-    }
-    ExpectSameResult(state, LibraryDbFile(), BaselineDbFile(), kStatusDigest);
-}
-
 void GetAllTaskInfoCase(benchmark::State& state) {
     Restore(Side::Library, TasksSnapshot());
     Restore(Side::Baseline, TasksSnapshot());
     TaskInfoNode library[kHistoryRows] = {};
     TaskInfoNode baseline[kHistoryRows] = {};
     int filled[2] = {0, 0};
-    PerCallCase(
+    ComparePerCall(
         state, RunSizes().perCallReads,
         [&](size_t) { filled[0] = Manager().GetAllTaskInfo(library, kHistoryRows); },
         [&](size_t) { filled[1] = BaselineTaskHistory(baseline, kHistoryRows); });
@@ -217,7 +133,7 @@ void QueryFailFileInfoByIDCase(benchmark::State& state) {
     const int taskId = NewestTaskId();
     std::vector<MapFailPariNode> library(sizes.perCallFailures);
     std::vector<MapFailPariNode> baseline(sizes.perCallFailures);
-    PerCallCase(
+    ComparePerCall(
         state, sizes.perCallReads,
         [&](size_t) { Manager().QueryFailFileInfoByID(library.data(), taskId, count); },
         [&](size_t) { BaselineFailedFiles(baseline.data(), taskId, count); });
@@ -230,11 +146,6 @@ void RegisterRecordCases() {
     Register("UpdateFailFileInfo/" + std::to_string(sizes.failures) + "_of_" +
                  std::to_string(sizes.largeTree),
              sizes.bulkIterations, UpdateFailFileInfoCase, sizes.largeTree, sizes.failures);
-    const std::string writes = std::to_string(sizes.perCallWrites);
-    Register("UpdateTaskFileStatus/" + writes + "_calls/vs_open_per_call", sizes.callIterations,
-             UpdateTaskFileStatusCase, false);
-    Register("UpdateTaskFileStatus/" + writes + "_calls/vs_held_connection", sizes.callIterations,
-             UpdateTaskFileStatusCase, true);
     const std::string reads = std::to_string(sizes.perCallReads);
     Register("GetAllTaskInfo/" + reads + "_calls", sizes.callIterations, GetAllTaskInfoCase);
     Register("QueryFailFileInfoByID/" + reads + "_calls_of_" +
