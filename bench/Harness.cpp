@@ -13,6 +13,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "ManagerInternals.h"
 #include "RawSqlite.h"
 #include "VtLogger.h"
 
@@ -40,9 +41,15 @@ fs::path WithSuffix(const fs::path& file, const char* suffix) {
     return fs::path(file.string() + suffix);
 }
 
+// The library keeps its connections between operations; before the benchmark's own SQLite, or a
+// copy, touches the library's files, it lets them go as at the end of a process (on POSIX two
+// copies of SQLite in one process share its file locks).
+void LetGoOfLibraryFiles() { DataBaseManager::Internals::CloseIdleConnections(); }
+
 // Copies a database file with its write-ahead log, if one was left; the shared-memory index is
 // rebuilt by SQLite from the log.
 void CopyDatabase(const fs::path& from, const fs::path& to) {
+    LetGoOfLibraryFiles();
     for (const char* suffix : {"-wal", "-shm"}) fs::remove(WithSuffix(to, suffix));
     fs::create_directories(to.parent_path());
     fs::copy_file(from, to, fs::copy_options::overwrite_existing);
@@ -225,6 +232,7 @@ void ExpectSameResult(benchmark::State& state, const std::string& library,
 
 void ExpectSameResult(benchmark::State& state, const fs::path& libraryFile,
                       const fs::path& baselineFile, const std::string& sql) {
+    LetGoOfLibraryFiles();
     auto read = [&sql](const fs::path& file) {
         raw::Connection db(file, raw::kReadOnly);
         raw::Statement digest(db.get(), sql);
