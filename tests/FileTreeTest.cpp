@@ -149,4 +149,8 @@ TEST_F(FileTreeTest, TheCacheResumeSelectsUnsentFilesAndFillsTheirShotPaths) {
     ClearLines();
     m.InsertFilesToCacheDb({}, true);
     EXPECT_EQ(Lines(), LogLines{Info("Start insert cache file.", "InsertFilesToCacheDb")});
+    // Cache paths split at one delimiter; other texts at any of several, runs counting as one.
+    std::vector<std::wstring> parts{L"kept"};
+    SplitString(L"\\\\a\\b/c//", L"/\\", parts);
+    EXPECT_EQ(parts, (std::vector<std::wstring>{L"kept", L"", L"a", L"b", L"c"}));
 }

@@ -12,7 +12,6 @@ namespace fs = std::filesystem;
 
 TEST_F(DataBaseManagerTest, NewDatabaseIsMadeInTheDataFolderAndEveryConnectionGetsItsSettings) {
     DataBaseManager* first = DataBaseManager::GetInstance();
-    EXPECT_TRUE(IsInit());
     EXPECT_EQ(Query("select sql from sqlite_master where name = 'fileIndex'"),
               (Rows{{"CREATE INDEX fileIndex on TransferFileInfo(taskID,sendFilePath)"}}));
     EXPECT_EQ(Scalar("PRAGMA auto_vacuum"), "1");
