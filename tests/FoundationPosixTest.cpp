@@ -83,7 +83,6 @@ TEST_F(DataBaseManagerTest, StartUpThatThrowsRevertsClosesAndConstructsAnewOnThe
     EXPECT_EQ(PlatformTesting::OpenConsoleTokens(), 0);
     ::setenv("PROGRAMDATA", AppDataFolder().c_str(), 1);
     EXPECT_TRUE(IsInit());
-    EXPECT_TRUE(fs::exists(MainDbFile()));
 }
 
 TEST_F(DataBaseManagerTest, UnresolvedAppDataFolderFormsNoPathAndTouchesNothingAnywhere) {

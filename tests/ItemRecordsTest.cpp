@@ -81,10 +81,11 @@ TEST_F(ItemRecordsTest, ApplicationsAndSettingsAreCountedUpdatedByNameAndReadBac
     EXPECT_EQ(Lines(), LogLines{Error("SQLite error:UNIQUE constraint failed: TransferSettingInfo."
                                       "taskID, TransferSettingInfo.settingName",
                                       "InsertSettingInfo")});
-    // A name another program stored as NULL reads as empty, with a line; the other fields fill.
-    Exec("insert into TransferAppInfo values (10, NULL, 1, 2, 'i')");
-    ClearLines();
-    EXPECT_EQ(Read(&DataBaseManager::QueryAppInfoByID, 10, 4), ",1,2,i;---");
+    // A name another program stored as NULL reads as empty, with a line; the other fields fill,
+    Exec("insert into TransferAppInfo values (10, NULL, 1, 2, substr(hex(zeroblob(300)), 2))");
+    ClearLines();  // and a long text keeps its first 511 units
+    EXPECT_EQ(Read(&DataBaseManager::QueryAppInfoByID, 10, 4),
+              ",1,2," + std::string(511, '0') + ";---");
     EXPECT_EQ(Lines(), LogLines{Error("QueryAppInfoByID wcscpy_s appName failed, errName = 22",
                                       "QueryAppInfoByID")});
     EXPECT_EQ(std::make_tuple(m.QueryAppNumByID(7), m.QueryAppNumByID(9), m.QuerySettingNumByID(7)),
