@@ -94,7 +94,7 @@ for leg in "${legs[@]}"; do
                 --target LoadPosixTest ThreadPoolTest TaskRecordsTest FoundationPosixTest
             TSAN_OPTIONS=halt_on_error=1 \
                 counted_ctest --test-dir build/tsan --output-on-failure -j"$jobs" --no-tests=error \
-                -R '^(LoadPosixTest|ThreadPoolTest|TaskRecordsTest\.TaskRecordsTest\.TwoThreads|FoundationPosixTest\..*(Together|Forked))'
+                -R '^(LoadPosixTest|ThreadPoolTest|FoundationPosixTest\..*(Together|Forked))'
             ;;
         fuzz)
             # Under AddressSanitizer and UndefinedBehaviorSanitizer, from the committed seeds;

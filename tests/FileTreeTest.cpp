@@ -1,288 +1,156 @@
-// Recording a tree's selected files for a task, and rebuilding that selection on resume.
-#include <gtest/gtest.h>
-
+// Recording a tree's selected files for a task and rebuilding that selection on resume, from the
+// migration database or from the document cache.
 #include <algorithm>
-#include <deque>
 
+#include "Platform.h"
 #include "TestSupport.h"
 
 namespace {
-std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+const LogLines kInsertLines = {Info("Start insert file info.", "InsertFileInfo"),
+                               Info("Finish insert file info.", "InsertFileInfo")};
 
-const char* const kFileRowsSql =
-    "select taskID, fileName, sendFilePath, targetPath, errCode, status from TransferFileInfo "
-    "order by rowid";
-
-std::vector<std::string> FileRow(int taskId, const DirTreeNode* node) {
-    return {std::to_string(taskId),
-            Narrow(node->fileName),
-            Narrow(node->sendFilePath),
-            Narrow(node->targetPath),
-            "-1",
-            "-1"};
-}
-
-DirTreeNode* AddSelected(DirectoryTreeManager& tree, DirTreeNode* parent, const wchar_t* name,
-                         bool isFolder) {
-    DirTreeNode* node = tree.AddNode(parent, name, isFolder);
+DirTreeNode* Selected(DirTreeNode* node) {
     node->Select();
     return node;
 }
 
 class FileTreeTest : public DataBaseManagerTest {
 protected:
-    // A TransferTask row; returns its id.
-    int AddTask() const {
-        Exec(
-            "INSERT INTO TransferTask (transferFileNums, completeNums, transferSize, "
-            "completeSize, status, transferAppNums, transferSucAppNums, transferSettingNums, "
-            "transferSucSettingNums) VALUES (0,0,0,0,0,0,0,0,0)");
-        return std::stoi(Scalar("select max(taskID) from TransferTask"));
+    void SetUp() override {
+        DataBaseManagerTest::SetUp();
+        Started();
     }
-    void AddFileRow(int taskId, const std::wstring& path, const std::string& targetPathSql,
-                    int status, int errCode) const {
-        Exec(
-            "INSERT INTO TransferFileInfo (taskID,fileName,sendFilePath,targetPath,status,"
-            "errCode) VALUES (" +
-            std::to_string(taskId) + ",'name of " + Narrow(path) + "','" + Narrow(path) + "'," +
-            targetPathSql + "," + std::to_string(status) + "," + std::to_string(errCode) + ")");
-    }
-    std::vector<LogEntry> InsertLines() const {
-        return {Info("Start insert file info.", "InsertFileInfo"),
-                Info("Finish insert file info.", "InsertFileInfo")};
+    // The recorded rows, as "name path target error status" each.
+    std::string FileRows(int taskId) const {
+        return Scalar(
+            "select ifnull(group_concat(fileName || ' ' || sendFilePath || ' ' || "
+            "targetPath || ' ' || errCode || ' ' || status, '; '), '') from (select * "
+            "from TransferFileInfo where taskID = " +
+            std::to_string(taskId) + " order by rowid)");
     }
 };
-
-TEST_F(FileTreeTest, NullRootLogsOnlyTheStartLine) {
-    Manager();
-    ClearLines();
-    Manager().InsertFileInfo(nullptr, 1);
-    EXPECT_EQ(Lines(), (std::vector<LogEntry>{Info("Start insert file info.", "InsertFileInfo")}));
-}
+}  // namespace
 
 TEST_F(FileTreeTest, RecordsSelectedLeavesFolderByFolderInAscendingKeyOrder) {
     DirectoryTreeManager tree;
     DirTreeNode* b = tree.AddNode(nullptr, L"b", true);
-    DirTreeNode* bz = AddSelected(tree, b, L"z.txt", false);
-    DirTreeNode* ba = AddSelected(tree, b, L"a.txt", false);
-    DirTreeNode* bEmpty = AddSelected(tree, b, L"empty", true);  // a selected empty folder
-    DirTreeNode* bSub = tree.AddNode(b, L"sub", true);
-    DirTreeNode* bSubC = AddSelected(tree, bSub, L"c.txt", false);
+    Selected(tree.AddNode(b, L"z", false))->targetPath = L"D:\\z";
+    Selected(tree.AddNode(b, L"a", false));
+    Selected(tree.AddNode(b, L"empty", true));  // a selected empty folder is a leaf
+    Selected(tree.AddNode(tree.AddNode(b, L"sub", true), L"c", false));
     DirTreeNode* a = tree.AddNode(nullptr, L"a", true);
-    DirTreeNode* ax = AddSelected(tree, a, L"x.txt", false);
-    tree.AddNode(a, L"y.txt", false);  // not selected
+    Selected(tree.AddNode(a, L"x", false));
+    tree.AddNode(a, L"y", false);  // not selected
     // An unselected folder hides its subtree, whatever the states below it.
-    DirTreeNode* hidden = tree.AddNode(nullptr, L"hidden", true);
-    tree.AddNode(hidden, L"secret.txt", false)->selectState = DirTreeNode::kSelected;
+    tree.AddNode(tree.AddNode(nullptr, L"hidden", true), L"s", false)->selectState = 1;
     // A selected non-folder with children is a leaf; its children are not visited.
-    DirTreeNode* pkg = AddSelected(tree, nullptr, L"pkg", false);
-    AddSelected(tree, pkg, L"inner.txt", false);
-    DirTreeNode* top = AddSelected(tree, nullptr, L"top.txt", false);
-    top->targetPath = L"D:\\new\\top.txt";
-    bz->targetPath = L"D:\\new\\z.txt";
-    ASSERT_EQ(hidden->selectState, 0);
-    ASSERT_NE(pkg->selectState, 0);
-
-    Manager();
-    ClearLines();
-    Manager().InsertFileInfo(tree.GetRootNode(), 7);  // no TransferTask row 7: recorded anyway
-
-    EXPECT_EQ(Query(kFileRowsSql),
-              (Rows{FileRow(7, pkg), FileRow(7, top), FileRow(7, ax), FileRow(7, ba),
-                    FileRow(7, bEmpty), FileRow(7, bz), FileRow(7, bSubC)}));
-    EXPECT_EQ(Lines(), InsertLines());
-}
-
-TEST_F(FileTreeTest, ARootWithoutSelectionRecordsNothing) {
-    DirectoryTreeManager tree;
-    tree.AddNode(nullptr, L"file.txt", false);
-    Manager();
-    ClearLines();
-    Manager().InsertFileInfo(tree.GetRootNode(), 1);
-    EXPECT_EQ(Count("select count(*) from TransferFileInfo"), 0);
-    EXPECT_EQ(Lines(), InsertLines());
-}
-
-TEST_F(FileTreeTest, AFullBatchOf10001LeavesLandsWithOneCleanIntermediateCommit) {
-    DirectoryTreeManager tree;
-    DirTreeNode* folder = tree.AddNode(nullptr, L"many", true);
-    for (int i = 0; i < 10001; ++i)
-        AddSelected(tree, folder, std::to_wstring(100000 + i).c_str(), false);
-    Manager();
-    ClearLines();
-    Manager().InsertFileInfo(tree.GetRootNode(), 3);
-    EXPECT_EQ(Count("select count(*) from TransferFileInfo where taskID = 3"), 10001);
-    EXPECT_EQ(Scalar("select fileName from TransferFileInfo where rowid = 10001"), "110000");
-    EXPECT_EQ(Lines(), InsertLines());  // no failed begin or commit
-}
-
-TEST_F(FileTreeTest, AChainOf100000FoldersIsWalkedWithoutRecursion) {
-    // Built by hand: the model's full paths would make such a chain quadratic in memory.
-    constexpr int kDepth = 100000;
-    std::deque<DirTreeNode> chain(kDepth + 2);
-    for (int i = 1; i < kDepth + 2; ++i) {
-        DirTreeNode& node = chain[i];
-        node.fileName = node.sendFilePath = L"n" + std::to_wstring(i);
-        node.parent = &chain[i - 1];
-        node.isFolder = i <= kDepth;
-        node.selectState = DirTreeNode::kSelected;
-        node.parent->children.emplace(node.fileName, &node);
-    }
-    Manager();
-    Manager().InsertFileInfo(&chain[0], 1);
-    EXPECT_EQ(Query("select fileName from TransferFileInfo"), (Rows{{"n100001"}}));
-}
-
-TEST_F(FileTreeTest, AFailingRowIsLoggedAndTheOthersAreKept) {
-    DirectoryTreeManager tree;
-    AddSelected(tree, nullptr, L"a", false);
-    AddSelected(tree, nullptr, L"bad", false);
-    AddSelected(tree, nullptr, L"c", false);
-    Manager();
+    Selected(tree.AddNode(Selected(tree.AddNode(nullptr, L"pkg", false)), L"inner", false));
+    Selected(tree.AddNode(nullptr, L"top", false))->targetPath = L"D:\\top";
+    Selected(tree.AddNode(nullptr, L"bad", false));  // refused by the database: logged, left out
     Exec(
-        "CREATE TRIGGER refuse BEFORE INSERT ON TransferFileInfo WHEN NEW.fileName = 'bad' "
-        "BEGIN SELECT RAISE(ABORT, 'row refused'); END");
+        "create trigger refuse before insert on TransferFileInfo when new.fileName = 'bad' "
+        "begin select raise(abort, 'row refused'); end");
+    Manager().InsertFileInfo(tree.GetRootNode(), 7);  // no task row 7: recorded anyway
+    const std::string s(1, Platform::kPathSeparator);
+    EXPECT_EQ(FileRows(7), "pkg pkg  -1 -1; top top D:\\top -1 -1; x a" + s + "x  -1 -1; a b" + s +
+                               "a  -1 -1; empty b" + s + "empty  -1 -1; z b" + s +
+                               "z D:\\z -1 -1; c b" + s + "sub" + s + "c  -1 -1");
+    const LogLines lines{kInsertLines[0], Error("SQLite error:row refused", "InitFileInfoDB"),
+                         kInsertLines[1]};
+    EXPECT_EQ(Lines(), lines);
+    // More leaves than a batch holds: the batch commits and the next one begins, without a line.
+    for (int i = 0; i < 10000; ++i) Selected(tree.AddNode(b, std::to_wstring(i), false));
     ClearLines();
-    Manager().InsertFileInfo(tree.GetRootNode(), 1);
-    EXPECT_EQ(Query("select fileName from TransferFileInfo order by rowid"), (Rows{{"a"}, {"c"}}));
-    EXPECT_EQ(Lines(), (std::vector<LogEntry>{InsertLines()[0],
-                                              Error("SQLite error:row refused", "InitFileInfoDB"),
-                                              InsertLines()[1]}));
+    Manager().InsertFileInfo(tree.GetRootNode(), 8);
+    EXPECT_EQ(Scalar("select count(*) from TransferFileInfo where taskID = 8"), "10007");
+    EXPECT_EQ(Lines(), lines);  // the same refused row, and nothing more
 }
 
-TEST_F(FileTreeTest, InitFileInfoDBIgnoresNullArguments) {
-    DirTreeNode node;
-    Manager();
-    ClearLines();
-    InitFileInfoDB(nullptr, 1, &node, nullptr);
+TEST_F(FileTreeTest, AResumeSelectsTheNewestTasksEntriesAndAddsItsFailedAndMissingOnes) {
+    std::vector<SendFailedFileInfo> failed{{L"kept", L"kept", 9}};
+    int missing = 5;
+    DirectoryTreeManager tree;
+    DirTreeNode* there = tree.AddNode(nullptr, L"there", false);
+    DirTreeNode* folder = tree.AddNode(nullptr, L"folder", true);
+    DirTreeNode* fine = tree.AddNode(folder, L"fine", false);
+    DirTreeNode* other = tree.AddNode(folder, L"other", false);
+    fine->targetPath = L"old";
+    // The older task's row is not read; the newest task's rows: failed and present, failed and
+    // missing, sent and missing, sent with a NULL target, which empties the node's.
+    Exec(
+        "insert into TransferTask (taskID, transferFileNums, completeNums, transferSize, "
+        "completeSize, status, transferAppNums, transferSucAppNums, transferSettingNums, "
+        "transferSucSettingNums) values (1,0,0,0,0,0,0,0,0,0), (2,0,0,0,0,0,0,0,0,0);"
+        "insert into TransferFileInfo (taskID, fileName, sendFilePath, targetPath, status, "
+        "errCode) values (1, 'x', 'there', 'x', 0, 1), (2, 'n1', 'there', 'T', 0, 3), "
+        "(2, 'n2', 'gone', 'G', 0, 4), (2, 'n3', 'gone too', 'G', 1, 5), (2, 'n4', '" +
+        Narrow(fine->sendFilePath) + "', NULL, 1, 6)");
+    Manager().RecoveryDirTreeByID(failed, tree, missing);
+    EXPECT_EQ(std::make_tuple(there->selectState, there->targetPath, fine->selectState,
+                              fine->targetPath, folder->selectState, other->selectState),
+              std::make_tuple(1, L"T", 1, L"", DirTreeNode::kPartlySelected, 0));
+    // The statement has no ORDER BY: the rows come in whatever order SQLite reads them.
+    std::vector<std::string> seen;
+    for (const auto& f : failed)
+        seen.push_back(Narrow(f.fileName + L" " + f.sendFilePath) + " " +
+                       std::to_string(f.errCode));
+    std::sort(seen.begin(), seen.end());
+    EXPECT_EQ(seen, (std::vector<std::string>{"kept kept 9", "n1 there 3", "n2 gone 4"}));
+    EXPECT_EQ(missing, 7);  // "gone" and "gone too", added to what the caller held
     EXPECT_TRUE(Lines().empty());
 }
 
-TEST_F(FileTreeTest, AResumedTaskSelectsItsRecordedLeavesWithTheirTargetPaths) {
-    DirectoryTreeManager before;
-    DirTreeNode* docs = before.AddNode(nullptr, L"docs", true);
-    AddSelected(before, docs, L"a.txt", false)->targetPath = L"D:\\docs\\a.txt";
-    before.AddNode(docs, L"b.txt", false);
-    AddSelected(before, nullptr, L"empty", true)->targetPath = L"D:\\empty";
-    Manager();
-    int taskId = AddTask();
-    Manager().InsertFileInfo(before.GetRootNode(), taskId);
-
-    DirectoryTreeManager after;
-    DirTreeNode* freshDocs = after.AddNode(nullptr, L"docs", true);
-    DirTreeNode* a = after.AddNode(freshDocs, L"a.txt", false);
-    DirTreeNode* b = after.AddNode(freshDocs, L"b.txt", false);
-    DirTreeNode* empty = after.AddNode(nullptr, L"empty", true);
-    std::vector<SendFailedFileInfo> failed;
-    int missing = 0;
-    Manager().RecoveryDirTreeByID(failed, after, missing);
-
-    EXPECT_NE(a->selectState, 0);
-    EXPECT_EQ(a->targetPath, L"D:\\docs\\a.txt");
-    EXPECT_NE(empty->selectState, 0);
-    EXPECT_EQ(empty->targetPath, L"D:\\empty");
-    EXPECT_EQ(b->selectState, 0);
-    EXPECT_NE(freshDocs->selectState, 0);  // reachable again by the next walk
-    EXPECT_TRUE(failed.empty());
-    EXPECT_EQ(missing, 0);
-}
-
-TEST_F(FileTreeTest, FailedAndMissingEntriesAreAddedToWhatTheCallerHolds) {
+// The cache holds each kind of entry in a table of its own; a resume selects the files not yet
+// sent and fills their shot paths from the cache path, as far as its parts reach.
+TEST_F(FileTreeTest, TheCacheResumeSelectsUnsentFilesAndFillsTheirShotPaths) {
     DirectoryTreeManager tree;
-    DirTreeNode* there = tree.AddNode(nullptr, L"there", false);
-    DirTreeNode* fine = tree.AddNode(nullptr, L"fine", false);
-    fine->targetPath = L"old";
-    Manager();
-    AddFileRow(AddTask(), fine->sendFilePath, "'x'", 0, 1);  // an older task: not read
-    int taskId = AddTask();
-    AddFileRow(taskId, there->sendFilePath, "'T'", 0, 3);  // failed, present
-    AddFileRow(taskId, L"gone", "'G'", 0, 4);              // failed, missing
-    AddFileRow(taskId, L"gone too", "'G'", -1, 5);         // not failed, missing
-    AddFileRow(taskId, fine->sendFilePath, "NULL", 1, 6);  // NULL target path empties the node's
-
-    std::vector<SendFailedFileInfo> failed{{L"kept", L"kept", 9}};
-    int missing = 5;
-    Manager().RecoveryDirTreeByID(failed, tree, missing);
-
-    EXPECT_NE(there->selectState, 0);
-    EXPECT_EQ(there->targetPath, L"T");
-    EXPECT_NE(fine->selectState, 0);
-    EXPECT_EQ(fine->targetPath, L"");
-    ASSERT_EQ(failed.size(), 3u);
-    EXPECT_EQ(failed[0].fileName, L"kept");
-    // The statement has no ORDER BY: the rows come in whatever order SQLite reads them.
-    std::sort(failed.begin() + 1, failed.end(),
-              [](const auto& x, const auto& y) { return x.sendFilePath < y.sendFilePath; });
-    EXPECT_EQ(failed[1].fileName, L"name of gone");
-    EXPECT_EQ(failed[1].sendFilePath, L"gone");
-    EXPECT_EQ(failed[1].errCode, 4);
-    EXPECT_EQ(failed[2].fileName, L"name of " + there->sendFilePath);
-    EXPECT_EQ(failed[2].sendFilePath, there->sendFilePath);
-    EXPECT_EQ(failed[2].errCode, 3);
-    EXPECT_EQ(missing, 7);
-
-    Manager().RecoveryDirTreeByID(failed, tree, missing);  // a second call adds again
-    EXPECT_EQ(failed.size(), 5u);
-    EXPECT_EQ(missing, 9);
-}
-
-TEST_F(FileTreeTest, WithoutAnyTaskOrRowsTheTreeStaysAsItWas) {
-    DirectoryTreeManager tree;
-    DirTreeNode* node = tree.AddNode(nullptr, L"file", false);
-    Manager();
-    AddFileRow(5, node->sendFilePath, "'T'", 0, 1);  // rows of a task that has no task row
-    std::vector<SendFailedFileInfo> failed;
-    int missing = 0;
-    Manager().RecoveryDirTreeByID(failed, tree, missing);
-    EXPECT_EQ(node->selectState, 0);
-    AddTask();
-    Manager().RecoveryDirTreeByID(failed, tree, missing);
-    EXPECT_EQ(node->selectState, 0);
-    EXPECT_TRUE(failed.empty());
-    EXPECT_EQ(missing, 0);
-}
-
-TEST_F(FileTreeTest, AnUninitialisedManagerReadsNothing) {
-    DirectoryTreeManager tree;
-    Manager();
-    SetInit(false);
+    DirTreeNode* drive = tree.AddNode(nullptr, L"C:", true);
+    DirTreeNode* users = tree.AddNode(drive, L"Users", true);
+    DirTreeNode* docs = tree.AddNode(users, L"docs", true);
+    DirTreeNode* a = tree.AddNode(docs, L"a", false);
+    DirTreeNode* b = tree.AddNode(docs, L"b", false);
+    DirTreeNode* sent = tree.AddNode(docs, L"sent", false);
+    DirTreeNode* small = tree.AddNode(docs, L"small", false);
+    DataBaseManager& m = Manager();
+    m.CreateDocCacheDb();
+    m.InsertFilesToCacheDb({{L"/root/u/d/A", L"t", 5, a->sendFilePath, 0},
+                            {L"x/y/z/w/B", L"t", 6, b->sendFilePath, 0},
+                            {L"u/d/S", L"t", 7, sent->sendFilePath, 1},
+                            {L"n/o", L"t", 8, L"none", -2}},
+                           false);
+    m.InsertFilesToCacheDb({{L"u/d/M", L"", 1LL << 40, small->sendFilePath, 0}}, true);
+    m.InsertEmptyFilesToCacheDb({{L"e/f", L"C:\\e", 1, 1700000000123LL, 3}});
+    EXPECT_EQ(
+        TestDb(CacheDbFile())
+            .Scalar("select group_concat(_id || filepath || tarpath || filesize || result, ' ') "
+                    "from (select * from normal_file union all select * from small_file)"),
+        "1/root/u/d/At50 2x/y/z/w/Bt60 3u/d/St71 4n/ot8-2 1u/d/M10995116277760");
+    EXPECT_EQ(TestDb(CacheDbFile())
+                  .Scalar("select filepath || winFilePath || isFolder || modifyTime || result from "
+                          "empty_file"),
+              "e/fC:\\e117000000001233");
+    m.RecoveryDirTreeByCacheDb(tree, false);
+    EXPECT_EQ(
+        std::make_tuple(a->selectState, b->selectState, sent->selectState, small->selectState),
+        std::make_tuple(1, 1, 0, 0));
+    // a: A, d, u, then the root's child C: is never filled; b stops at docs, already filled.
+    EXPECT_EQ(
+        std::make_tuple(a->shotPath, b->shotPath, docs->shotPath, users->shotPath, drive->shotPath),
+        std::make_tuple(L"A", L"B", L"d", L"u", L""));
+    m.RecoveryDirTreeByCacheDb(tree, true);
+    EXPECT_EQ(std::make_pair(small->selectState, small->shotPath),
+              std::make_pair(1, std::wstring(L"M")));
+    // Each write opens the cache, says where it starts and finishes, and closes it again: its last
+    // close leaves no log.
+    EXPECT_EQ(std::make_pair(Lines().size(), Lines().back()),
+              std::make_pair(size_t(12), Info("connect cache DB", "ConnectDb")));
+    EXPECT_FALSE(Logged(L"error") || std::filesystem::exists(CacheDbFile().string() + "-wal"));
+    // An empty list opens nothing.
     ClearLines();
-    std::vector<SendFailedFileInfo> failed;
-    int missing = 2;
-    Manager().RecoveryDirTreeByID(failed, tree, missing);
-    EXPECT_EQ(Lines(), (std::vector<LogEntry>{
-                           Error("RecoveryDirTreeByID sql is not init", "RecoveryDirTreeByID")}));
-    EXPECT_EQ(missing, 2);
-}
-
-TEST(SplitStringTest, PartsFollowTheDelimiterRules) {
-    auto split = [](const std::wstring& text, const std::wstring& delimiters) {
-        std::vector<std::wstring> parts;
-        SplitString(text, delimiters, parts);
-        return parts;
-    };
-    using Parts = std::vector<std::wstring>;
-    EXPECT_EQ(split(L"/a//b/", L"/"), (Parts{L"", L"a", L"b"}));
-    EXPECT_EQ(split(L"abc", L"/"), (Parts{L"abc"}));
-    EXPECT_EQ(split(L"", L"/"), (Parts{L""}));
-    EXPECT_EQ(split(L"a/b", L""), (Parts{L"a/b"}));
-    EXPECT_EQ(split(L"a\\b/c", L"/\\"), (Parts{L"a", L"b", L"c"}));
-
+    m.InsertFilesToCacheDb({}, true);
+    EXPECT_EQ(Lines(), LogLines{Info("Start insert cache file.", "InsertFilesToCacheDb")});
+    // Cache paths split at one delimiter; other texts at any of several, runs counting as one.
     std::vector<std::wstring> parts{L"kept"};
-    SplitString(L"x/y", L"/", parts);
-    EXPECT_EQ(parts, (Parts{L"kept", L"x", L"y"}));
+    SplitString(L"\\\\a\\b/c//", L"/\\", parts);
+    EXPECT_EQ(parts, (std::vector<std::wstring>{L"kept", L"", L"a", L"b", L"c"}));
 }
-
-TEST_F(FileTreeTest, ShotPathsFillUpwardsAsFarAsThePartsReach) {
-    DirectoryTreeManager tree;
-    DirTreeNode* top = tree.AddNode(nullptr, L"top", true);
-    DirTreeNode* mid = tree.AddNode(top, L"mid", true);
-    DirTreeNode* low = tree.AddNode(mid, L"low", true);
-    DirTreeNode* file = tree.AddNode(low, L"file", false);
-    FillShotPath(L"b/c", file);  // fewer parts than fillable levels
-    EXPECT_EQ(file->shotPath, L"c");
-    EXPECT_EQ(low->shotPath, L"b");
-    EXPECT_EQ(mid->shotPath, L"");
-    FillShotPath(L"x", nullptr);
-}
-}  // namespace

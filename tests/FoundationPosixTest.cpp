@@ -1,14 +1,14 @@
-// Start-up in each identity the console can give, played through the POSIX test seams.
-#include <gtest/gtest.h>
-#include <sqlite3.h>
+// The start-up in each identity the console can give, a data folder that cannot be found, the
+// kept connections against files that change under them, and the UTF-8 that text becomes on its
+// way into SQLite and the log file. Played through the POSIX test seams.
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <sys/stat.h>
-
-#include <filesystem>
+#include <chrono>
+#include <fstream>
+#include <regex>
 #include <thread>
-#include <vector>
 
 #include "PlatformTesting.h"
 #include "TestSupport.h"
@@ -16,71 +16,60 @@
 namespace fs = std::filesystem;
 
 namespace {
-const LogEntry kStartUpdate = Info("Start update table.", "UpdateTable");
-const LogEntry kEndUpdate = Info("End update table.", "UpdateTable");
+const LogEntry kCantOpen = Error("SQLite error:Open database failed,error code is 14", "ConnectDb");
 
-ino_t Inode(const fs::path& file) {
-    struct stat info {};
-    return ::stat(file.c_str(), &info) == 0 ? info.st_ino : 0;
-}
-
-// Runs `body` in a forked child and gives its exit status: 0 when it returned true.
+// Runs `body` in a forked child; true when it returned true. The child ends with exit(), as a
+// process ends.
 template <class Body>
-int InChild(Body&& body) {
+bool InChild(Body&& body) {
     pid_t child = ::fork();
-    if (child == 0) ::exit(body() ? 0 : 1);  // exit, not _exit: the child's end runs as a process's
+    if (child == 0) ::exit(body() ? 0 : 1);
     int status = -1;
-    ::waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return ::waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
+
+// Wide characters at every boundary of UTF-8 and an emoji, their bytes, and what they read back as:
+// a surrogate, a value past U+10FFFF and the halves of a UTF-16 pair (never a pair where wchar_t
+// has 32 bits) become U+FFFD.
+const std::wstring kWide = std::wstring(L"A\x7f\x80\x7ff\x800\xd7ff\xd800\xdfff\xe000\xffff") +
+                           L"\U00010000\U0001F600\U0010FFFF\x110000\xd83d\xde00";
+const std::string kUtf8 =
+    "A\x7f\xc2\x80\xdf\xbf\xe0\xa0\x80\xed\x9f\xbf\xef\xbf\xbd\xef\xbf\xbd\xee\x80\x80\xef\xbf"
+    "\xbf\xf0\x90\x80\x80\xf0\x9f\x98\x80\xf4\x8f\xbf\xbf\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd";
+const std::wstring kReadBack =
+    L"A\x7f\x80\x7ff\x800\xd7ff\xfffd\xfffd\xe000\xffff\U00010000"
+    L"\U0001F600\U0010FFFF\xfffd\xfffd\xfffd";
 }  // namespace
 
-TEST_F(DataBaseManagerTest, WithoutThePrivilegeStartUpRunsInTheProcessIdentity) {
-    // The seams' default: the token is refused with 1314.
-    Manager();
-    EXPECT_TRUE(IsInit());
-    EXPECT_EQ(Lines(), (std::vector<LogEntry>{kStartUpdate, kEndUpdate}));
-    EXPECT_EQ(PlatformTesting::OpenConsoleTokens(), 0);
+// Whatever the console gives, the start-up ends reverted with the token closed; one that could
+// not run, runs when the application asks again with a user at the console.
+class StartUpTest : public DataBaseManagerTest {
+protected:
+    // `refusal`: the lines of a start-up that cannot run; empty when it runs.
+    void Expect(unsigned long tokenError, bool impersonationFails, const LogLines& refusal) {
+        PlatformTesting::SimulateConsoleToken(tokenError);
+        PlatformTesting::SimulateImpersonationFailure(impersonationFails);
+        for (int call = 0; call < 2; ++call) {
+            call == 0 ? (void)Manager() : Manager().InitInstance();
+            EXPECT_EQ(IsInit(), call == 1 || refusal.empty());
+            EXPECT_EQ(Lines(), call == 0 ? (refusal.empty() ? StartUpLines() : refusal)
+                                         : (refusal.empty() ? LogLines() : StartUpLines()));
+            EXPECT_FALSE(PlatformTesting::IsImpersonating());
+            EXPECT_EQ(PlatformTesting::OpenConsoleTokens(), 0);
+            ClearLines();
+            PlatformTesting::SimulateConsoleToken(0);  // a user logs on; the application asks again
+            PlatformTesting::SimulateImpersonationFailure(false);
+        }
+    }
+};
+
+TEST_F(StartUpTest, WithoutThePrivilegeItRunsAsItself) { Expect(1314, false, {}); }
+TEST_F(StartUpTest, WithTheConsoleTokenItRunsAsTheConsoleUser) { Expect(0, false, {}); }
+TEST_F(StartUpTest, WithNoUserAtTheConsoleItWaitsForTheNextCall) {
+    Expect(1008, false, {Error("DataBaseManager WTSQueryUserToken failed!: 1008", "InitInstance")});
 }
-
-TEST_F(DataBaseManagerTest, GrantedTokenRunsStartUpImpersonatedAndRevertsAfterwards) {
-    PlatformTesting::SimulateConsoleToken(0);
-    Manager();
-    EXPECT_TRUE(IsInit());
-    EXPECT_TRUE(fs::exists(MainDbFile()));
-    EXPECT_EQ(Lines(), (std::vector<LogEntry>{kStartUpdate, kEndUpdate}));
-    EXPECT_FALSE(PlatformTesting::IsImpersonating());
-    EXPECT_EQ(PlatformTesting::OpenConsoleTokens(), 0);
-}
-
-TEST_F(DataBaseManagerTest, NoUserAtTheConsoleLeavesTheManagerUninitialisedUntilCalledAgain) {
-    PlatformTesting::SimulateConsoleToken(1008);
-    Manager();
-    EXPECT_FALSE(IsInit());
-    EXPECT_FALSE(fs::exists(MainDbFile()));
-    EXPECT_EQ(Lines(), (std::vector<LogEntry>{Error(
-                           "DataBaseManager WTSQueryUserToken failed!: 1008", "InitInstance")}));
-    ClearLines();
-    EXPECT_EQ(Manager().GetMaxTaskID(), 0);
-    EXPECT_EQ(Lines(),
-              (std::vector<LogEntry>{Error("GetMaxTaskID sql is not init", "GetMaxTaskID")}));
-
-    // A user logs on and the application asks again.
-    PlatformTesting::SimulateConsoleToken(0);
-    ClearLines();
-    Manager().InitInstance();
-    EXPECT_TRUE(IsInit());
-    EXPECT_EQ(Lines(), (std::vector<LogEntry>{kStartUpdate, kEndUpdate}));
-}
-
-TEST_F(DataBaseManagerTest, RefusedImpersonationLeavesTheManagerUninitialisedAndClosesTheToken) {
-    PlatformTesting::SimulateConsoleToken(0);
-    PlatformTesting::SimulateImpersonationFailure(true);
-    Manager();
-    EXPECT_FALSE(IsInit());
-    EXPECT_EQ(Lines(), (std::vector<LogEntry>{Error(
-                           "DataBaseManager ImpersonateLoggedOnUser failed!", "InitInstance")}));
-    EXPECT_EQ(PlatformTesting::OpenConsoleTokens(), 0);
+TEST_F(StartUpTest, WhenImpersonationIsRefusedItWaitsForTheNextCall) {
+    Expect(0, true, {Error("DataBaseManager ImpersonateLoggedOnUser failed!", "InitInstance")});
 }
 
 TEST_F(DataBaseManagerTest, StartUpThatThrowsRevertsClosesAndConstructsAnewOnTheNextCall) {
@@ -92,167 +81,129 @@ TEST_F(DataBaseManagerTest, StartUpThatThrowsRevertsClosesAndConstructsAnewOnThe
     EXPECT_THROW(DataBaseManager::GetInstance(), fs::filesystem_error);
     EXPECT_FALSE(PlatformTesting::IsImpersonating());
     EXPECT_EQ(PlatformTesting::OpenConsoleTokens(), 0);
-
     ::setenv("PROGRAMDATA", AppDataFolder().c_str(), 1);
     EXPECT_TRUE(IsInit());
-    EXPECT_TRUE(fs::exists(MainDbFile()));
-    EXPECT_FALSE(PlatformTesting::IsImpersonating());
 }
 
-TEST_F(DataBaseManagerTest, UnresolvedAppDataFolderTouchesNothingAnywhere) {
+TEST_F(DataBaseManagerTest, UnresolvedAppDataFolderFormsNoPathAndTouchesNothingAnywhere) {
     PlatformTesting::SimulateAppDataFailure(5);
-    Manager();
+    DataBaseManager& m = Manager();
     EXPECT_TRUE(IsInit());
-    const LogEntry open = Error("SQLite error:Open database failed,error code is 14", "ConnectDb");
+    const LogEntry cantCreate =
+        Error("SQLite error:Create sync database failed,error code is .14", "CreateDb");
     EXPECT_EQ(Lines(),
-              (std::vector<LogEntry>{
-                  Error("SQLite error:Create sync database failed,error code is .14", "CreateDb"),
-                  open, kStartUpdate, open, kEndUpdate}));
-    EXPECT_TRUE(fs::is_empty(AppDataFolder()));
-    EXPECT_FALSE(fs::exists("/corvanel.db"));
-    EXPECT_FALSE(fs::exists("corvanel.db"));
-
+              (LogLines{cantCreate, kCantOpen, StartUpLines()[0], kCantOpen, StartUpLines()[1]}));
     std::string folder = "kept";
     EXPECT_EQ(GetDBFilePath(folder), 5);
     EXPECT_EQ(folder, "kept");
-
-    // Nothing is deleted or created for the cache either, not even "/db_cache/".
-    fs::create_directories(AppDataFolder() / "db_cache");
-    EXPECT_EQ(Manager().CreateDocCachePath(), "");
-    EXPECT_TRUE(fs::exists(AppDataFolder() / "db_cache"));
-
+    // Nothing is cleared, written, created or deleted, not even "/db_cache/".
     ClearLines();
-    sqlite3* db = reinterpret_cast<sqlite3*>(&folder);
-    EXPECT_FALSE(ConnectDbReadonly(&db, DB_TYPE_MIGRATION));
-    EXPECT_EQ(db, nullptr);
-    EXPECT_FALSE(CreateDb(""));
-    EXPECT_EQ(
-        Lines(),
-        (std::vector<LogEntry>{
-            Error("SQLite error:Open database failed,error code is 14", "ConnectDbReadonly"),
-            Error("SQLite error:Create sync database failed,error code is .14", "CreateDb")}));
+    EXPECT_FALSE(m.CleanTransferHistory());
+    EXPECT_FALSE(ExecuteMulitNoQuerySQL({"create table t (n)"}));
+    m.CreateDocCacheDb();
+    EXPECT_EQ(m.CreateDocCachePath(), "");
+    EXPECT_EQ(Lines(), (LogLines{kCantOpen, kCantOpen, cantCreate,
+                                 Info("connect cache DB", "ConnectDb"), kCantOpen}));
+    EXPECT_TRUE(fs::is_empty(AppDataFolder()));
+    for (const char* path : {"/corvanel.db", "/db_cache", "/Voded", "corvanel.db", "db_cache"})
+        EXPECT_FALSE(fs::exists(path)) << path;  // at the root, or where a relative path lands
 }
 
+// The upgrade adds the columns and the index of the current layout in place, keeping the rows,
+// while another process keeps writing: a probe read left open across the alter would make the
+// alter fail for good.
 TEST_F(DataBaseManagerTest, UpgradeAddsEveryColumnWhileAnotherProcessKeepsWriting) {
-    // An old layout, and a second process committing to it all through the upgrade: a probe
-    // read left open across the alter would make the alter fail for good.
     fs::create_directories(DataFolder());
     {
         TestDb old(MainDbFile(), true);
-        old.Exec("PRAGMA journal_mode=WAL");
+        old.Exec("PRAGMA journal_mode=WAL; CREATE TABLE Noise (n INTEGER)");
         CreateOldLayout(old);
-        old.Exec("CREATE TABLE Noise (n INTEGER)");
+        old.Exec("insert into TransferTask values (NULL, 1, 2, 3, 4, 5, 6, 7, 8, 9, 'mac')");
     }
-    int stopPipe[2];
-    ASSERT_EQ(::pipe(stopPipe), 0);
+    int stop[2];
+    ASSERT_EQ(::pipe(stop), 0);
     pid_t writer = ::fork();
     if (writer == 0) {
-        ::close(stopPipe[1]);
-        sqlite3* db = nullptr;
-        sqlite3_open_v2(MainDbFile().c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
-        sqlite3_busy_timeout(db, 5000);
-        fd_set set;
-        timeval none{};
-        for (int i = 0; i < 200000; ++i) {
-            sqlite3_exec(db, "insert into Noise values (1)", nullptr, nullptr, nullptr);
-            FD_ZERO(&set);
-            FD_SET(stopPipe[0], &set);
-            if (::select(stopPipe[0] + 1, &set, nullptr, nullptr, &none) > 0) break;
-        }
-        sqlite3_close(db);
+        ::close(stop[1]);
+        TestDb db(MainDbFile());
+        for (pollfd poll{stop[0], POLLIN, 0}; ::poll(&poll, 1, 0) == 0;)
+            db.Exec("insert into Noise values (1)");
         ::_exit(0);
     }
-    ::close(stopPipe[0]);
+    ::close(stop[0]);
     Manager();
-    ::close(stopPipe[1]);
-    int status = 0;
-    ::waitpid(writer, &status, 0);
-
-    EXPECT_TRUE(IsInit());
-    EXPECT_FALSE(Logged(L"database is locked"));
-    TestDb db(MainDbFile());
-    EXPECT_EQ(db.Count("select count(1) from pragma_table_info('TransferTask')"), 20);
-    EXPECT_EQ(db.Count("select count(1) from pragma_table_info('TransferFileInfo')"), 6);
-    EXPECT_EQ(db.Count("select count(1) from pragma_table_info('TransferAppInfo')"), 5);
-    EXPECT_EQ(db.Count("select count(1) from sqlite_master where name = 'fileIndex'"), 1);
+    ::close(stop[1]);
+    ::waitpid(writer, nullptr, 0);
+    EXPECT_EQ(Lines(), StartUpLines());
+    EXPECT_EQ(
+        Query("select (select count(1) from Noise) > 0, (select count(1) from pragma_table_info("
+              "'TransferTask')), (select count(1) from pragma_table_info('TransferAppInfo')), "
+              "(select group_concat(name) from pragma_table_info('TransferFileInfo')), "
+              "(select count(1) from sqlite_master where name = 'fileIndex')"),
+        (Rows{{"1", "20", "5", "taskID,fileName,sendFilePath,errCode,targetPath,status", "1"}}));
+    // The model column is declared text: a model that reads as a number stays as written.
+    Exec("update TransferTask set newPCModel = '007'");
+    EXPECT_EQ(Query("select macAddr, newPCType, session, newPCModel from TransferTask"),
+              (Rows{{"mac", "-1", "", "007"}}));
 }
 
 TEST_F(DataBaseManagerTest, KeptConnectionsFollowTheFileAtThePath) {
-    DataBaseManager& manager = Manager();
+    DataBaseManager& m = Started();
     TransferTask task;
-    manager.InsertOneTask(task);
+    m.InsertOneTask(task);
     const fs::path backup = AppDataFolder() / "backup.db";
-    {
-        TestDb db(MainDbFile());
-        db.Exec("VACUUM INTO '" + backup.string() + "'");
-    }
-    {
-        TestDb db(backup);
-        db.Exec("PRAGMA journal_mode=WAL");
-        db.Exec("UPDATE TransferTask SET taskID = 7");
-    }
-    // Between operations the log stays: the next one works on the connection that wrote it.
-    manager.InsertOneTask(task);
-    const fs::path wal = MainDbFile().string() + "-wal";
-    ino_t log = Inode(wal);
-    ASSERT_NE(log, 0u);
-    manager.InsertOneTask(task);
-    EXPECT_EQ(manager.GetMaxTaskID(), 3);
-    EXPECT_EQ(Inode(wal), log);
-
+    TestDb(MainDbFile()).Exec("VACUUM INTO '" + backup.string() + "'");
+    TestDb(backup).Exec("PRAGMA journal_mode=WAL; UPDATE TransferTask SET taskID = 7");
+    m.InsertOneTask(task);
+    m.InsertOneTask(task);
+    EXPECT_EQ(m.GetMaxTaskID(), 3);
+    // The connections stay open between operations, and with them the log.
+    EXPECT_TRUE(fs::exists(MainDbFile().string() + "-wal"));
     // The backup put in place: the next operations read and write the new file, and the old
     // file's log, with tasks 2 and 3 in it, is not replayed into it.
     fs::rename(backup, MainDbFile());
-    ClearLines();
-    EXPECT_EQ(manager.GetMaxTaskID(), 7);
-    manager.InsertOneTask(task);
-    EXPECT_EQ(manager.GetMaxTaskID(), 8);
+    EXPECT_EQ(m.GetMaxTaskID(), 7);
+    m.InsertOneTask(task);
+    EXPECT_EQ(m.GetMaxTaskID(), 8);
     EXPECT_TRUE(Lines().empty());
-    EXPECT_EQ(Query("select group_concat(taskID) from TransferTask"), (Rows{{"7,8"}}));
-    EXPECT_EQ(Scalar("PRAGMA integrity_check"), "ok");
-
+    EXPECT_EQ(Query("select group_concat(taskID), ' ' || count(1) from TransferTask"),
+              (Rows{{"7,8", " 2"}}));
     // Deleted: each operation fails as on a missing file, and creates none.
     fs::remove(MainDbFile());
-    EXPECT_EQ(manager.GetMaxTaskID(), 0);
-    manager.InsertOneTask(task);
+    EXPECT_EQ(m.GetMaxTaskID(), 0);
+    m.InsertOneTask(task);
     EXPECT_FALSE(fs::exists(MainDbFile()));
-    EXPECT_EQ(Lines(),
-              (std::vector<LogEntry>{
-                  Error("SQLite error:Open database failed,error code is 14", "ConnectDbReadonly"),
-                  Error("SQLite error:Open database failed,error code is 14", "ConnectDb")}));
+    EXPECT_EQ(
+        Lines(),
+        (LogLines{Error("SQLite error:Open database failed,error code is 14", "ConnectDbReadonly"),
+                  kCantOpen}));
+    EXPECT_FALSE(m.CleanTransferHistory());  // not cleared, whatever handle SQLite left
 }
 
-TEST_F(DataBaseManagerTest, AForkedChildWorksOnConnectionsOfItsOwn) {
-    DataBaseManager& manager = Manager();
+// A forked child leaves its parent's connections alone and works on its own; the end of the only
+// process on the database closes the last connections, which checkpoint the log into the file and
+// remove it.
+TEST_F(DataBaseManagerTest, AForkedChildWorksOnConnectionsOfItsOwnAndItsEndLeavesNoLog) {
     TransferTask task;
-    manager.InsertOneTask(task);
-    ASSERT_EQ(manager.GetMaxTaskID(), 1);
-    EXPECT_EQ(InChild([&] {
-                  manager.InsertOneTask(task);
-                  return manager.GetMaxTaskID() == 2;
-              }),
-              0);
-    // The parent's connections saw nothing of the child and go on.
-    EXPECT_EQ(manager.GetMaxTaskID(), 2);
-    manager.InsertOneTask(task);
-    EXPECT_EQ(manager.GetMaxTaskID(), 3);
-    EXPECT_EQ(Scalar("PRAGMA integrity_check"), "ok");
-    EXPECT_TRUE(Lines().empty() || Lines().back() == kEndUpdate);
-}
-
-TEST_F(DataBaseManagerTest, TheEndOfTheProcessLeavesEveryWriteInTheDatabaseFileAlone) {
-    // The child is the only process on the database: its end closes the last connections,
-    // which checkpoint the log into the file and remove it.
-    EXPECT_EQ(InChild([] {
-                  DataBaseManager& manager = *DataBaseManager::GetInstance();
-                  TransferTask task;
-                  for (int i = 0; i < 3; ++i) manager.InsertOneTask(task);
-                  return manager.GetMaxTaskID() == 3;
-              }),
-              0);
-    EXPECT_FALSE(fs::exists(MainDbFile().string() + "-wal"));
-    EXPECT_FALSE(fs::exists(MainDbFile().string() + "-shm"));
+    EXPECT_TRUE(InChild([&] {
+        for (int i = 0; i < 3; ++i) DataBaseManager::GetInstance()->InsertOneTask(task);
+        return DataBaseManager::GetInstance()->GetMaxTaskID() == 3;
+    }));
+    EXPECT_FALSE(fs::exists(MainDbFile().string() + "-wal") ||
+                 fs::exists(MainDbFile().string() + "-shm"));
     EXPECT_EQ(Count("select count(1) from TransferTask"), 3);
+    DataBaseManager& m = Started();
+    m.InsertOneTask(task);
+    EXPECT_TRUE(InChild([&] {
+        m.InsertOneTask(task);
+        return m.GetMaxTaskID() == 5;
+    }));
+    // The parent's connections saw nothing of the child and go on.
+    EXPECT_EQ(m.GetMaxTaskID(), 5);
+    m.InsertOneTask(task);
+    EXPECT_EQ(m.GetMaxTaskID(), 6);
+    EXPECT_EQ(Scalar("PRAGMA integrity_check"), "ok");
+    EXPECT_TRUE(Lines().empty());
 }
 
 TEST_F(DataBaseManagerTest, StartUpsRetriedTogetherAfterAFailedOneRunOnce) {
@@ -265,8 +216,79 @@ TEST_F(DataBaseManagerTest, StartUpsRetriedTogetherAfterAFailedOneRunOnce) {
     for (int i = 0; i < 8; ++i) threads.emplace_back([] { Manager().InitInstance(); });
     for (std::thread& thread : threads) thread.join();
     EXPECT_TRUE(IsInit());
-    EXPECT_EQ(Lines(), (std::vector<LogEntry>{kStartUpdate, kEndUpdate}));
-    EXPECT_EQ(Count("select count(1) from sqlite_master where type = 'table' and name like "
-                    "'Transfer%'"),
-              5);
+    EXPECT_EQ(Lines(), StartUpLines());
+    EXPECT_EQ(Count("select count(1) from sqlite_master where name like 'Transfer%'"), 5);
+}
+
+// Wide text reaches SQLite as UTF-8 whatever the locale, and comes back whole where it is valid,
+// one U+FFFD for each broken sequence where it is not. Narrow text is read as UTF-8.
+TEST_F(DataBaseManagerTest, TextIsStoredAsUtf8AndReadBackWhole) {
+    DataBaseManager& m = Started();
+    std::vector<SendAppInfo> apps(1);
+    apps[0].appName = kWide + std::wstring(L"\0cut", 4);  // up to the first 0 character
+    m.InsertAppInfo(apps, 1);
+    EXPECT_EQ(Scalar("select appName from TransferAppInfo"), kUtf8);
+    std::vector<std::wstring> names;
+    m.QueryAllAppNameByID(names, 1);
+    AppInfoPariNode node[1];
+    m.QueryAppInfoByID(node, 1, 1);
+    names.push_back(node[0].appName);
+    EXPECT_EQ(names, (std::vector<std::wstring>{kReadBack, kReadBack}));
+    // Another program's bytes: valid boundaries, then overlong forms, surrogates, a value past
+    // U+10FFFF, a stray continuation, a lead that starts nothing, a sequence cut short by the
+    // next character and one cut short by the end.
+    Exec(
+        "insert into TransferBookmarkInfo values (1, cast(x'41c280dfbfe0a080ed9fbfee8080efbfbf"
+        "f0908080f48fbfbf7cc0807ce080807cf08080807ceda0807cedbfbf7cf49080807c807cf87ce228a1"
+        "7ce282' as text))");
+    m.GetTaskBookmarkInfo(1, names);
+    EXPECT_EQ(names, std::vector<std::wstring>{L"A\x80\x7ff\x800\xd7ff\xe000\xffff\U00010000"
+                                               L"\U0010FFFF|\xfffd|\xfffd|\xfffd|\xfffd|\xfffd|"
+                                               L"\xfffd|\xfffd|\xfffd|\xfffd(\xfffd|\xfffd"});
+    char session[16] = {};
+    m.InsertOneTask(1, session, 1, 1, "Zeichenbrett \xc3\x9c");
+    m.InsertOneTask(1, session, 1, 1, "\xff\xfe");  // not UTF-8: stored as empty text
+    EXPECT_EQ(Query("select newPCModel from TransferTask"),
+              (Rows{{"Zeichenbrett \xc3\x9c"}, {""}}));
+    EXPECT_TRUE(Lines().empty());
+}
+
+// Without a sink every line goes to the file VTLOGGER_FILE names, as UTF-8, with its time, level
+// and thread.
+TEST_F(DataBaseManagerTest, TheLogFileHoldsOneUtf8LinePerCall) {
+    const fs::path file = AppDataFolder() / "vt.log";
+    ::setenv("VTLOGGER_FILE", file.c_str(), 1);
+    VtLogger::GetInstance()->SetSink({});
+    using namespace std::chrono;
+    const auto before = system_clock::now();
+    Manager();
+    for (int level : {1, 2, 4, 7}) {
+        std::wstringstream text;
+        text << L"[DATABASE]" << kWide << L"(" << level << L")";
+        VtLogger::GetInstance()->Log(static_cast<LOG_MESSAGE_LEVEL>(level), text);
+    }
+    const auto after = system_clock::now();
+    // The time as the file writes it, in UTC to the millisecond: in this form the order of the
+    // texts is the order of the times.
+    auto stamp = [](system_clock::time_point time) {
+        std::time_t seconds = system_clock::to_time_t(time);
+        char text[32];
+        std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", std::gmtime(&seconds));
+        int millis = int(duration_cast<milliseconds>(time.time_since_epoch()).count() % 1000);
+        return text + std::string(".") + std::to_string(1000 + millis).substr(1) + "Z";
+    };
+    const std::regex format(R"((\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}Z) ([A-Z]+) \[(\d+)\] (.*))");
+    std::ifstream in(file, std::ios::binary);
+    std::string seen;
+    for (std::string line; std::getline(in, line);) {
+        std::smatch part;
+        ASSERT_TRUE(std::regex_match(line, part, format)) << line;
+        EXPECT_TRUE(stamp(before) <= part[1] && part[1] <= stamp(after)) << line;
+        seen += part[2].str() + " " + part[4].str() + "\n";
+    }
+    const std::string text = "[DATABASE]" + kUtf8 + "(";
+    EXPECT_EQ(seen,
+              "INFO [DATABASE]Start update table.(DataBaseManager::UpdateTable)\n"
+              "INFO [DATABASE]End update table.(DataBaseManager::UpdateTable)\nTRACE " +
+                  text + "1)\nDEBUG " + text + "2)\nERROR " + text + "4)\nLEVEL " + text + "7)\n");
 }

@@ -1,50 +1,97 @@
-// The directory-tree model as the library uses it: paths, lookup and selection.
+// The directory-tree model as the library uses it: paths, lookup, selection, and the tree a
+// disk scan builds.
 #include <gtest/gtest.h>
+
+#include <fstream>
+#include <random>
+#include <set>
 
 #include "DirectoryTreeManager.h"
 #include "Platform.h"
 
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
+
+namespace fs = std::filesystem;
+
 namespace {
 const std::wstring kSep(1, Platform::kWidePathSeparator);
 
-TEST(ModelTest, NodesAreFoundByThePathsTheyRecord) {
+// A scratch folder of the test's own holding a, b/x, b/c/y and empty/; removed afterwards.
+class DiskScanTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (const char* dir : {"b/c", "empty"}) fs::create_directories(folder / dir);
+        for (const char* file : {"a", "b/x", "b/c/y"}) std::ofstream(folder / file) << "x";
+    }
+    void TearDown() override { fs::remove_all(folder); }
+    // Every node below `top` as its path below it, folders ending in "/", in name order; each
+    // node's path must be its parent's and its name.
+    static std::wstring Paths(const DirTreeNode* top, const std::wstring& prefix = L"") {
+        std::wstring paths;
+        for (const auto& [name, child] : top->children) {
+            EXPECT_TRUE(child->parent == top &&
+                        child->sendFilePath == top->sendFilePath + kSep + name);
+            std::wstring path = prefix + name + (child->isFolder ? L"/" : L"");
+            paths += path + L" " + Paths(child, path);
+        }
+        return paths;
+    }
+    const fs::path folder = fs::temp_directory_path() / std::to_string(std::random_device()());
+    std::vector<DiskScanSkip> skipped;
     DirectoryTreeManager tree;
-    DirTreeNode* root = tree.GetRootNode();
-    DirTreeNode* docs = tree.AddNode(nullptr, L"docs", true);
-    DirTreeNode* file = tree.AddNode(docs, L"a.txt", false);
-    EXPECT_EQ(docs->parent, root);
-    EXPECT_EQ(docs->sendFilePath, L"docs");
-    EXPECT_EQ(file->sendFilePath, L"docs" + kSep + L"a.txt");
-    EXPECT_EQ(file->selectState, 0);
-    EXPECT_FALSE(file->isFolder);
-    EXPECT_EQ(tree.FindNodeByPath(file->sendFilePath), file);
-    EXPECT_EQ(tree.FindNodeByPath(L"docs"), docs);
-    EXPECT_EQ(tree.FindNodeByPath(L"docs" + kSep), nullptr);
-    EXPECT_EQ(tree.FindNodeByPath(L"a.txt"), nullptr);
-    EXPECT_EQ(tree.AddNode(docs, L"a.txt", true), file);  // an existing name adds nothing
-    EXPECT_EQ(tree.NodeCount(), 2u);
-    EXPECT_EQ(docs->children.size(), 1u);
+};
+
+// The scan names the top node after the folder's absolute path, so that every node's path is
+// the entry's real path.
+TEST_F(DiskScanTest, TheTreeHoldsEveryEntryUnderTheFoldersAbsolutePath) {
+    DirTreeNode* top = tree.BuildDiskTree(folder / "b" / ".." / "", skipped);
+    ASSERT_NE(top, nullptr);
+    EXPECT_EQ(std::make_tuple(top->sendFilePath, top->parent, top->isFolder),
+              std::make_tuple(folder.wstring(), tree.GetRootNode(), true));
+    EXPECT_EQ(Paths(top), L"a b/ b/c/ b/c/y b/x empty/ ");
+    EXPECT_TRUE(skipped.empty());
+    // A folder that is not there gives no node, and says why.
+    EXPECT_EQ(tree.BuildDiskTree(folder / "missing", skipped), nullptr);
+    ASSERT_EQ(skipped.size(), 1u);
+    // By value: on Windows each DLL carries a category object of its own.
+    EXPECT_EQ(std::make_pair(skipped[0].path, skipped[0].error.value()),
+              std::make_pair(folder / "missing", int(std::errc::no_such_file_or_directory)));
+    EXPECT_EQ(tree.NodeCount(), 7u);
 }
 
-TEST(ModelTest, TheEmptyPathFindsNothing) {
-    DirectoryTreeManager tree;
-    EXPECT_EQ(tree.FindNodeByPath(L""), nullptr);
-    tree.AddNode(nullptr, L"", true);
-    EXPECT_EQ(tree.FindNodeByPath(L""), nullptr);
+#if !defined(_WIN32)
+// Links are files, never followed; names are read as UTF-8, and those that are not, and entries
+// that are neither files, folders nor links, are left out with their reason.
+TEST_F(DiskScanTest, LinksAreFilesAndWhatIsNotTextOrAFileIsLeftOutWithItsReason) {
+    fs::create_directory_symlink(folder / "b", folder / "link");
+    ASSERT_EQ(::mkfifo((folder / "empty" / "pipe").c_str(), 0600), 0);
+    for (const char* name :
+         {"\x7f\xc2\x80\xdf\xbf", "\xe0\xa0\x80\xed\x9f\xbf\xee\x80\x80\xef\xbf\xbf",
+          "\xf0\x90\x80\x80\xf4\x8f\xbf\xbf"})
+        std::ofstream(folder / "b" / name) << "x";
+    std::set<std::pair<std::string, std::error_code>> expected{
+        {"empty/pipe", std::make_error_code(std::errc::not_supported)}},
+        reasons;
+    for (const char* name :
+         {"\xc0\xaf", "\xe0\x80\xaf", "\xf0\x80\x80\xaf", "\xed\xa0\x80", "\xed\xbf\xbf",
+          "\xf4\x90\x80\x80", "\x80", "\xf8\x88\x80\x80\x80", "a\xe2\x82", "\xe2\x28\xa1"}) {
+        std::ofstream(folder / "b" / "c" / name) << "x";
+        expected.emplace("b/c/" + std::string(name),
+                         std::make_error_code(std::errc::illegal_byte_sequence));
+    }
+    DirTreeNode* top = tree.BuildDiskTree(folder, skipped);
+    ASSERT_NE(top, nullptr);
+    EXPECT_EQ(Paths(top),
+              L"a b/ b/c/ b/c/y b/x b/\x7f\x80\x7ff b/\x800\xd7ff\xe000\xffff "
+              L"b/\U00010000\U0010FFFF empty/ link ");
+    for (const DiskScanSkip& skip : skipped)
+        reasons.emplace(skip.path.lexically_relative(folder), skip.error);
+    EXPECT_EQ(reasons, expected);
+    // A folder whose own name is not text gives no node.
+    EXPECT_EQ(tree.BuildDiskTree(folder / "b" / "c" / "\x80", skipped), nullptr);
+    EXPECT_EQ(skipped.back().error, std::errc::illegal_byte_sequence);
 }
-
-TEST(ModelTest, SelectingANodeMakesItsAncestorsTakePart) {
-    DirectoryTreeManager tree;
-    DirTreeNode* top = tree.AddNode(nullptr, L"top", true);
-    DirTreeNode* mid = tree.AddNode(top, L"mid", true);
-    DirTreeNode* file = tree.AddNode(mid, L"file", false);
-    DirTreeNode* sibling = tree.AddNode(mid, L"sibling", false);
-    top->Select();
-    file->Select();
-    EXPECT_EQ(file->selectState, DirTreeNode::kSelected);
-    EXPECT_EQ(mid->selectState, DirTreeNode::kPartlySelected);
-    EXPECT_EQ(top->selectState, DirTreeNode::kSelected);  // not lowered
-    EXPECT_NE(tree.GetRootNode()->selectState, 0);
-    EXPECT_EQ(sibling->selectState, 0);
-}
+#endif
 }  // namespace

@@ -4,10 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "DataBaseManager.h"
@@ -25,10 +25,13 @@ struct LogEntry {
     }
 };
 void PrintTo(const LogEntry& entry, std::ostream* os);
+using LogLines = std::vector<LogEntry>;
 
 // The line the library writes for `message` in `operation` ("UpdateTaskStatus").
 LogEntry Info(const std::string& message, const std::string& operation);
 LogEntry Error(const std::string& message, const std::string& operation);
+// The two lines of every start-up's schema check.
+LogLines StartUpLines();
 
 // Rows of a query, each column as text ("NULL" for SQL NULL, hex for a BLOB: "x'0102'").
 using Rows = std::vector<std::vector<std::string>>;
@@ -63,15 +66,15 @@ protected:
 
     // This test's all-users application-data folder, its data folder and the two databases.
     std::filesystem::path AppDataFolder() const { return appData; }
-    std::filesystem::path DataFolder() const;
+    std::filesystem::path DataFolder() const { return appData / "Voded" / "Corvanel"; }
     std::filesystem::path MainDbFile() const { return DataFolder() / "corvanel.db"; }
     std::filesystem::path CacheDbFile() const { return DataFolder() / "db_cache" / "doc_Cache.db"; }
 
     // Reads the migration database with the tests' own SQLite (open, query, close).
-    Rows Query(const std::string& sql) const;
-    std::string Scalar(const std::string& sql) const;
+    Rows Query(const std::string& sql) const { return TestDb(MainDbFile()).Query(sql); }
+    std::string Scalar(const std::string& sql) const { return TestDb(MainDbFile()).Scalar(sql); }
     long long Count(const std::string& sql) const { return std::stoll(Scalar(sql)); }
-    void Exec(const std::string& sql) const;
+    void Exec(const std::string& sql) const { TestDb(MainDbFile()).Exec(sql); }
 
     // Before a case deletes or replaces a database file. Windows refuses to delete a file that
     // is open, so the manager lets go of its connections there, as at the end of the process; on
@@ -82,17 +85,29 @@ protected:
 #endif
     }
 
+    // The started manager, with the start-up's own lines forgotten.
+    DataBaseManager& Started() {
+        Manager();
+        ClearLines();
+        return Manager();
+    }
+
     // Log capture.
-    std::vector<LogEntry> Lines() const;
+    LogLines Lines() const {
+        std::lock_guard<std::mutex> lock(linesMutex);
+        return lines;
+    }
     std::vector<std::wstring> Texts() const;
-    void ClearLines();
+    void ClearLines() {
+        std::lock_guard<std::mutex> lock(linesMutex);
+        lines.clear();
+    }
     bool Logged(const std::wstring& fragment) const;
 
 private:
     std::filesystem::path appData;
-    std::vector<std::filesystem::path> appDataAtStart;  // Windows: what the folder held before
     mutable std::mutex linesMutex;
-    std::vector<LogEntry> lines;
+    LogLines lines;
 };
 
 // Holds the migration database's write lock from another connection until destroyed: a
@@ -109,5 +124,18 @@ private:
     State* state;
 };
 
-// Builds a std::string from a wide literal's ASCII content and back, for messages.
+// ASCII text between narrow and wide strings, for messages and expectations.
 std::wstring Widen(const std::string& text);
+std::string Narrow(const std::wstring& text);
+
+// A caller's fixed-size records before a call: every byte a sentinel, so untouched ones show.
+template <class Node, size_t N>
+void Poison(Node (&nodes)[N]) {
+    std::memset(static_cast<void*>(nodes), 0x5A, sizeof nodes);
+}
+template <class Node>
+bool Untouched(const Node& node) {
+    Node poisoned[1];
+    Poison(poisoned);
+    return std::memcmp(&node, poisoned, sizeof node) == 0;
+}
