@@ -156,11 +156,11 @@ TEST_F(DataBaseManagerTest, KeptConnectionsFollowTheFileAtThePath) {
     TestDb(backup).Exec("PRAGMA journal_mode=WAL; UPDATE TransferTask SET taskID = 7");
     m.InsertOneTask(task);
     m.InsertOneTask(task);
-    EXPECT_EQ(m.GetMaxTaskID(), 3);
     // The connections stay open between operations, and with them the log.
     EXPECT_TRUE(fs::exists(MainDbFile().string() + "-wal"));
     // The backup put in place: the next operations read and write the new file, and the old
-    // file's log, with tasks 2 and 3 in it, is not replayed into it.
+    // file's log, with tasks 2 and 3 in it, is not replayed into it, not even by the first
+    // reader, opened while only writers are kept.
     fs::rename(backup, MainDbFile());
     EXPECT_EQ(m.GetMaxTaskID(), 7);
     m.InsertOneTask(task);
@@ -168,6 +168,19 @@ TEST_F(DataBaseManagerTest, KeptConnectionsFollowTheFileAtThePath) {
     EXPECT_TRUE(Lines().empty());
     EXPECT_EQ(Query("select group_concat(taskID), ' ' || count(1) from TransferTask"),
               (Rows{{"7,8", " 2"}}));
+    // Failed writes leave only readers kept while this process's other SQLite removes the log
+    // in between: the next writer must not meet their stale index.
+    for (int i = 0; i < 3; ++i) m.InsertOneTask(task);
+    Exec("DROP TABLE TransferAppInfo");
+    m.UpdateTransferHistory();  // its delete from TransferAppInfo fails
+    EXPECT_EQ(Count("select count(1) from TransferTask"), 3);
+    m.CleanTransferHistory();  // fails there again
+    EXPECT_EQ(Count("select count(1) from TransferTask"), 0);
+    ClearLines();
+    m.InsertOneTask(task);
+    EXPECT_EQ(Count("select count(1) from TransferTask"), 1);
+    EXPECT_TRUE(Lines().empty());
+    ClearLines();
     // Deleted: each operation fails as on a missing file, and creates none.
     fs::remove(MainDbFile());
     EXPECT_EQ(m.GetMaxTaskID(), 0);
