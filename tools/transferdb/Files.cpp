@@ -1,5 +1,6 @@
 #include "Files.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -123,6 +124,7 @@ void CopyFolders::Sync() const {}
 struct CopyFolders::Handles {
     int source = -1;
     int target = -1;
+    unsigned long long run = 0;  // tells this object's folders from an earlier one's
     ~Handles() {
         if (source >= 0) close(source);
         if (target >= 0) close(target);
@@ -215,18 +217,22 @@ int CopyLink(int sourceFolder, int targetFolder, const char* name) {
 }
 
 int CopyFile(int sourceFolder, int targetFolder, const std::string& name) {
-    struct stat status {};
-    if (fstatat(sourceFolder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) return errno;
-    if (S_ISLNK(status.st_mode)) return CopyLink(sourceFolder, targetFolder, name.c_str());
-    // O_NONBLOCK: a pipe swapped in after the check fails below instead of waiting for a writer.
+    // O_NOFOLLOW refuses a link (it is copied as a link); O_NONBLOCK makes a pipe swapped in
+    // after the scan fail below instead of waiting for a writer.
     Fd from(openat(sourceFolder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (from.get() < 0) return errno;
+    if (from.get() < 0) {
+        return errno == ELOOP ? CopyLink(sourceFolder, targetFolder, name.c_str()) : errno;
+    }
+    struct stat status {};
     if (fstat(from.get(), &status) != 0) return errno;
     if (!S_ISREG(status.st_mode)) return ENOTSUP;
     std::string part = name + kPartSuffix;
-    unlinkat(targetFolder, part.c_str(), 0);  // left by an interrupted run
-    Fd to(openat(targetFolder, part.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                 0600));
+    constexpr int kPartFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    Fd to(openat(targetFolder, part.c_str(), kPartFlags, 0600));
+    if (to.get() < 0 && errno == EEXIST) {  // left by an interrupted run
+        unlinkat(targetFolder, part.c_str(), 0);
+        to = Fd(openat(targetFolder, part.c_str(), kPartFlags, 0600));
+    }
     if (to.get() < 0) return errno;
     int error = CopyContent(from.get(), to.get());
     if (error == 0 && fchmod(to.get(), status.st_mode & 07777) != 0) error = errno;
@@ -240,9 +246,23 @@ int CopyFile(int sourceFolder, int targetFolder, const std::string& name) {
     if (error != 0) unlinkat(targetFolder, part.c_str(), 0);
     return error;
 }
+
+// The folders of the last file a thread copied: the files of one folder follow each other, and
+// walking down from SOURCE and TARGET again for each cost more system calls than the copy. The
+// open folders are the ones checked on the way down; a link put in place of one since is never
+// followed, since the copy goes on in the folder itself.
+struct FolderPair {
+    unsigned long long run = 0;
+    fs::path relative;
+    Fd source;
+    Fd target;
+};
+thread_local FolderPair lastFolders;
+std::atomic<unsigned long long> runs{0};
 }  // namespace
 
 CopyFolders::CopyFolders(const fs::path& source, const fs::path& target) : handles(new Handles) {
+    handles->run = ++runs;
     // SOURCE and TARGET themselves are the user's choice, links or not; below them none is
     // followed.
     handles->source = open(source.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -256,18 +276,22 @@ CopyFolders::CopyFolders(const fs::path& source, const fs::path& target) : handl
 CopyFolders::~CopyFolders() = default;
 
 int CopyFolders::Copy(const fs::path& relative, bool folder) const {
-    Fd targetFolder;
-    if (folder) return OpenFolder(handles->target, relative, true, targetFolder);
+    if (folder) {
+        Fd targetFolder;
+        return OpenFolder(handles->target, relative, true, targetFolder);
+    }
     if (relative.empty()) return EINVAL;
-    // SOURCE's folders first, so that a refused source creates nothing in TARGET.
-    Fd sourceFolder;
-    if (int error = OpenFolder(handles->source, relative.parent_path(), false, sourceFolder)) {
-        return error;
+    FolderPair& last = lastFolders;
+    fs::path parent = relative.parent_path();
+    if (last.run != handles->run || last.relative != parent) {
+        last.run = 0;
+        // SOURCE's folders first, so that a refused source creates nothing in TARGET.
+        if (int error = OpenFolder(handles->source, parent, false, last.source)) return error;
+        if (int error = OpenFolder(handles->target, parent, true, last.target)) return error;
+        last.run = handles->run;
+        last.relative = std::move(parent);
     }
-    if (int error = OpenFolder(handles->target, relative.parent_path(), true, targetFolder)) {
-        return error;
-    }
-    return CopyFile(sourceFolder.get(), targetFolder.get(), relative.filename().native());
+    return CopyFile(last.source.get(), last.target.get(), relative.filename().native());
 }
 
 void CopyFolders::Sync() const {
