@@ -2,8 +2,9 @@
 # A real local migration on the library beside plain `cp -a` of the same tree, in one run:
 # `transferdb migrate SRC DST --data-dir D` against `cp -a SRC DST2`, for trees of small files
 # generated on disk. Reports the time ratio (transferdb over cp -a, median over the pairs), the
-# peak size of the migration database's write-ahead log while transferdb runs, and transferdb's
-# peak resident memory (see docs/benchmarks.md).
+# same ratio until each side's copy is on disk (transferdb syncs before it records; cp -a is
+# followed by a sync), the peak size of the migration database's write-ahead log while transferdb
+# runs, and transferdb's peak resident memory (see docs/benchmarks.md).
 #   bench/migrate.sh [--quick] [--files "10000 100000"] [--pairs N]
 # --quick migrates one tree of 1,000 files in 2 pairs (CI runs it through run.sh --quick);
 # --pairs sets the timed pairs of every tree (by default 4 up to 10,000 files, 2 above). The
@@ -91,8 +92,12 @@ run_side() {
         "${timer[@]}" cp -a "$src" "$dst"
     fi
     end=$(now)
+    # Until the copy is on disk: transferdb has synced each batch before recording it, cp -a
+    # leaves its writes to the page cache.
+    sync
+    durable=$(now)
     check_copy "$src" "$dst"
-    echo "$(((end - start) / 1000)) $(tail -n 1 "$usage")"
+    echo "$(((end - start) / 1000)) $(tail -n 1 "$usage") $(((durable - start) / 1000))"
 }
 
 # transferdb's progress and the library's error lines, shown when it fails.
@@ -154,32 +159,35 @@ for files in "${sizes[@]}"; do
     watched=$(watched_migration "$src" "$runs/warm/target" "$runs/warm/data")
     read -r peak_wal watched_rss <<<"$watched"
     run_side cp "$src" "$runs/warm/copy" >/dev/null
-    tool_times=() cp_times=() ratios=() tool_rss=0
+    tool_times=() cp_times=() ratios=() durable_ratios=() tool_rss=0
     for ((p = 0; p < n; p++)); do
         order=(transferdb cp)
         if [ $((p % 2)) -eq 1 ]; then order=(cp transferdb); fi
         for side in "${order[@]}"; do
             if [ "$side" = transferdb ]; then
                 result=$(run_side transferdb "$src" "$runs/$p/target" "$runs/$p/data")
-                read -r tool_ms rss <<<"$result"
+                read -r tool_ms rss tool_durable <<<"$result"
                 if [ "$rss" -gt "$tool_rss" ]; then tool_rss=$rss; fi
             else
                 result=$(run_side cp "$src" "$runs/$p/copy")
-                read -r cp_ms _ <<<"$result"
+                read -r cp_ms _ cp_durable <<<"$result"
             fi
         done
         echo "migrate.sh: $files files, pair $((p + 1)) of $n:" \
-            "transferdb ${tool_ms} ms, cp -a ${cp_ms} ms" >&2
+            "transferdb ${tool_ms} ms, cp -a ${cp_ms} ms (on disk: ${tool_durable}, ${cp_durable})" >&2
         tool_times+=("$tool_ms") cp_times+=("$cp_ms")
         ratios+=("$(awk -v a="$tool_ms" -v b="$cp_ms" \
+            'BEGIN { printf "%.4f", a / (b > 0 ? b : 1) }')")
+        durable_ratios+=("$(awk -v a="$tool_durable" -v b="$cp_durable" \
             'BEGIN { printf "%.4f", a / (b > 0 ? b : 1) }')")
     done
     tool_median=$(printf '%s\n' "${tool_times[@]}" | median)
     cp_median=$(printf '%s\n' "${cp_times[@]}" | median)
     ratio=$(printf '%s\n' "${ratios[@]}" | median)
-    rows+=("$(printf '| %s | %s | %.2f | %.2f | %.3g | %.0f | %d |' "$files" "$((bytes / 1024))" \
-        "$(awk -v v="$tool_median" 'BEGIN { print v / 1000 }')" \
-        "$(awk -v v="$cp_median" 'BEGIN { print v / 1000 }')" "$ratio" \
+    durable_ratio=$(printf '%s\n' "${durable_ratios[@]}" | median)
+    rows+=("$(printf '| %s | %s | %.2f | %.2f | %.3g | %.3g | %.0f | %d |' "$files" \
+        "$((bytes / 1024))" "$(awk -v v="$tool_median" 'BEGIN { print v / 1000 }')" \
+        "$(awk -v v="$cp_median" 'BEGIN { print v / 1000 }')" "$ratio" "$durable_ratio" \
         "$(awk -v v="$peak_wal" 'BEGIN { print v / 1024 }')" \
         "$(((tool_rss > watched_rss ? tool_rss : watched_rss) / 1024))")")
     rm -rf "$work/source-$files" "$runs"
@@ -191,6 +199,7 @@ mode=full
 if ((quick)); then mode=quick; fi
 echo "transferdb migrate against cp -a, $mode sizes, $(nproc) CPUs, load average $load at the end"
 echo
-echo "| files | MB | transferdb s | cp -a s | time ratio | peak WAL KB | transferdb peak RSS MB |"
-echo "|---:|---:|---:|---:|---:|---:|---:|"
+echo "| files | MB | transferdb s | cp -a s | time ratio | ratio on disk | peak WAL KB |" \
+    "transferdb peak RSS MB |"
+echo "|---:|---:|---:|---:|---:|---:|---:|---:|"
 printf '%s\n' "${rows[@]}"
