@@ -47,6 +47,7 @@ constexpr size_t kBatchSize = 1000;
 constexpr std::chrono::milliseconds kBatchAge{200};
 // Copies queued ahead of the recording, so that the queue does not grow with the tree.
 constexpr size_t kCopiesAhead = 4 * kBatchSize;
+constexpr size_t kCopiesPerJob = 32;
 constexpr int kCancelled = -1;  // a queued copy skipped because the run ends early
 constexpr size_t kFailuresListed = 10;
 
@@ -307,32 +308,45 @@ public:
         Console::Get().Progress(handledBefore, shownBytes);
         std::atomic<bool> cancelled{false};
         FileTreeThreadPool pool(static_cast<size_t>(workers));
-        std::deque<std::future<int>> queued;
+        std::deque<std::future<std::vector<int>>> queued;
         // Declared after the pool, so that an error skips the queued copies before it drains.
         struct Cancel {
             std::atomic<bool>& flag;
             ~Cancel() { flag = true; }
         } cancelOnExit{cancelled};
+        // A worker copies a run of entries per job: a job and a wake-up per file cost more than
+        // the copy of a small one.
         size_t next = 0;
         auto enqueue = [&] {
-            for (; next < entries.size() && queued.size() < kCopiesAhead; ++next) {
-                const Entry* entry = &entries[next];
-                queued.push_back(pool.Enqueue([this, entry, &cancelled] {
-                    return cancelled ? kCancelled : CopyEntry(files, *entry);
+            while (next < entries.size() && queued.size() * kCopiesPerJob < kCopiesAhead) {
+                size_t first = next;
+                next = std::min(next + kCopiesPerJob, entries.size());
+                queued.push_back(pool.Enqueue([this, &entries, &cancelled, first, last = next] {
+                    std::vector<int> codes;
+                    for (size_t k = first; k < last; ++k) {
+                        codes.push_back(cancelled ? kCancelled : CopyEntry(files, entries[k]));
+                    }
+                    return codes;
                 }));
             }
         };
         enqueue();
+        std::vector<int> codes;
+        size_t taken = 0;
         for (size_t i = 0; i < entries.size(); ++i) {
-            std::future<int>& result = queued.front();
-            // A batch is recorded when it is old enough, even while a large file is copied.
-            while (Pending() > 0 &&
-                   result.wait_until(batchStarted + kBatchAge) != std::future_status::ready) {
-                Flush();
+            if (taken == codes.size()) {
+                std::future<std::vector<int>>& result = queued.front();
+                // A batch is recorded when it is old enough, even while a large file is copied.
+                while (Pending() > 0 &&
+                       result.wait_until(batchStarted + kBatchAge) != std::future_status::ready) {
+                    Flush();
+                }
+                codes = result.get();
+                taken = 0;
+                queued.pop_front();
+                enqueue();
             }
-            int code = result.get();
-            queued.pop_front();
-            enqueue();
+            int code = codes[taken++];
             Add(entries[i], code);
             if (code == 0 && !entries[i].folder) shownBytes += entries[i].size;
             Console::Get().Progress(handledBefore + static_cast<long long>(i) + 1, shownBytes);
