@@ -5,7 +5,6 @@
 // gives back what is stored, as SQLite converts it, or nothing and leaves its caller's outputs as
 // they were; what could not be done is in the log; a file the library cannot use keeps its bytes.
 #include <fstream>
-#include <iterator>
 
 #include "ReliabilitySupport.h"
 
@@ -28,11 +27,6 @@ struct Case {
 // clang-format on
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
-std::string ReadBytes(const fs::path& file) {
-    if (!fs::is_regular_file(file)) return "";
-    std::ifstream in(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 // Replaces a database and its log, as a copy put in its place would, by `bytes`, and runs `sql`.
 void Replace(const fs::path& file, const std::string& bytes, const std::string& sql = "") {
     for (const char* end : {"", "-wal", "-shm", "-journal"}) fs::remove(file.string() + end);
@@ -123,7 +117,7 @@ std::vector<Case> Cases() {
                 "'m'); INSERT INTO TransferAppInfo (taskID, appName) VALUES (1, 'app');");
             Replace(cache, "", kLooseCache);
             for (const fs::path& file : {main, cache})
-                Replace(file, ReadBytes(file).replace(18, 1, 1, 3)); },
+                Replace(file, ReadFile(file).replace(18, 1, 1, 3)); },
          {"QueryAllAppNameByID:|app|", "GetLastUnCompleteTask:|1|0|0|0|0|0|0|0|" +
           std::string(32, '5')},
          {"SQLite error, session is nullptr", "SQLite error:attempt to write a readonly database",
@@ -151,7 +145,7 @@ TEST_P(HostileFilesTest, NothingCrashesAndCallersGetWhatIsStoredOrNothing) {
     if (!fs::exists(CacheDbFile())) Manager().CreateDocCacheDb();
     if (!c.beforeStartUp) LetGoOfDatabaseFiles(), c.place(MainDbFile(), CacheDbFile());
     auto bytes = [this] {
-        return ReadBytes(MainDbFile()) + ReadBytes(CacheDbFile()) + ReadBytes(DataFolder());
+        return ReadFile(MainDbFile()) + ReadFile(CacheDbFile()) + ReadFile(DataFolder());
     };
     const std::string files = bytes();
     const Items seen = ReadAll(1);

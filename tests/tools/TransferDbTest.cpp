@@ -46,13 +46,6 @@ std::string Quote(const std::string& text) {
     return quoted + "'";
 }
 
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 void WriteFile(const fs::path& path, const std::string& content) {
     fs::create_directories(path.parent_path());
     std::ofstream(path, std::ios::binary) << content;
