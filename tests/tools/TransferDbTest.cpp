@@ -15,6 +15,7 @@
 #include <memory>
 #include <regex>
 #include <set>
+#include <tuple>
 
 #include <nlohmann/json.hpp>
 
@@ -31,7 +32,13 @@ namespace {
 struct Output {
     int code = -1;
     std::string out, err;
+    bool operator==(const Output& o) const {
+        return std::tie(code, out, err) == std::tie(o.code, o.out, o.err);
+    }
 };
+void PrintTo(const Output& o, std::ostream* os) {
+    *os << "exit " << o.code << ", stdout:\n" << o.out << "stderr:\n" << o.err;
+}
 
 std::string Quote(const std::string& text) {
     std::string quoted = "'";
@@ -44,21 +51,16 @@ void WriteFile(const fs::path& path, const std::string& content) {
     std::ofstream(path, std::ios::binary) << content;
 }
 
-// What a folder holds, by relative path: a file's size and a hash of its bytes, "<folder>",
-// or "-> " and a link's target.
+// What a folder holds, by relative path: "-> " and a link's target, "<folder>", a file's hash.
 std::map<std::string, std::string> Snapshot(const fs::path& folder) {
     std::map<std::string, std::string> entries;
     for (const auto& entry : fs::recursive_directory_iterator(folder)) {
-        std::string name = entry.path().lexically_relative(folder).string();
-        if (entry.is_symlink()) {
-            entries[name] = "-> " + fs::read_symlink(entry.path()).string();
-        } else if (entry.is_directory()) {
-            entries[name] = "<folder>";
-        } else {
-            std::string content = ReadFile(entry.path());
-            entries[name] = std::to_string(content.size()) + " bytes, hash " +
-                            std::to_string(std::hash<std::string>()(content));
-        }
+        std::string& seen = entries[entry.path().lexically_relative(folder).string()];
+        const std::string bytes = entry.is_symlink() ? "" : ReadFile(entry.path());
+        seen = entry.is_symlink()     ? "-> " + fs::read_symlink(entry.path()).string()
+               : entry.is_directory() ? "<folder>"
+                                      : std::to_string(bytes.size()) + " bytes, hash " +
+                                            std::to_string(std::hash<std::string>()(bytes));
     }
     return entries;
 }
@@ -69,10 +71,8 @@ std::shared_ptr<void> HoldLock(const fs::path& file, off_t byte, bool exclusive)
     fs::create_directories(file.parent_path());
     int fd = open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     struct flock lock {};
-    lock.l_type = exclusive ? F_WRLCK : F_RDLCK;
-    lock.l_whence = SEEK_SET;
-    lock.l_start = byte;
-    lock.l_len = 1;
+    lock.l_type = exclusive ? F_WRLCK : F_RDLCK, lock.l_whence = SEEK_SET;
+    lock.l_start = byte, lock.l_len = 1;
     EXPECT_EQ(fcntl(fd, F_OFD_SETLK, &lock), 0) << std::strerror(errno);
     return std::shared_ptr<void>(nullptr, [fd](void*) { close(fd); });
 }
@@ -95,8 +95,7 @@ protected:
         fs::remove_all(root);
     }
 
-    // Runs the tool in this test's folder with `arguments`, then this test's data folder unless
-    // `raw`; `name` names the files of its output.
+    // Runs the tool in this test's folder, with its data folder unless `raw`, output in `name`.*
     Output Run(std::vector<std::string> arguments, bool raw = false,
                const std::string& name = "run") const {
         if (!raw) arguments.insert(arguments.end(), {"--data-dir", data.string()});
@@ -132,8 +131,7 @@ protected:
         return Run(options);
     }
 
-    // A folder tree with names that are not plain ASCII, an empty folder, a deep folder, a
-    // link and a larger file; returns the number of files (the link counts as one).
+    // Non-ASCII names, an empty and a deep folder, a link and a larger file; counts files and link.
     int MakeTree(int notes = 30) const {
         for (int i = 0; i < notes; ++i) {
             WriteFile(source / "Documents" / ("note " + std::to_string(i) + ".txt"),
@@ -177,16 +175,14 @@ TEST_F(TransferDbTest, InterruptedTwiceAndResumedTargetEqualsSourceApartFromList
     Output first = Copy("migrate", {"--fail-every", "7", "--stop-after", "1050", "--workers", "3"});
     ASSERT_EQ(first.code, 4) << first.err;
     EXPECT_HAS(first.err, "stopping here as a crash would");
-    {
-        // Whole batches only, and no outcome before its copy is in TARGET.
-        TestDb db(DbFile());
-        EXPECT_GE(db.Count("SELECT COUNT(1) FROM TransferFileInfo WHERE status = 0"), 1);
-        Rows copied = db.Query("SELECT sendFilePath FROM TransferFileInfo WHERE status = 1");
-        EXPECT_LT(copied.size(), 1050u);
-        for (const auto& row : copied) {
-            fs::path copy = target / fs::path(row[0]).lexically_relative(source);
-            EXPECT_TRUE(fs::exists(fs::symlink_status(copy))) << copy;
-        }
+    // Whole batches only, and no outcome before its copy is in TARGET.
+    TestDb db(DbFile());
+    EXPECT_GE(db.Count("SELECT COUNT(1) FROM TransferFileInfo WHERE status = 0"), 1);
+    Rows copied = db.Query("SELECT sendFilePath FROM TransferFileInfo WHERE status = 1");
+    EXPECT_LT(copied.size(), 1050u);
+    for (const auto& row : copied) {
+        fs::path copy = target / fs::path(row[0]).lexically_relative(source);
+        EXPECT_TRUE(fs::exists(fs::symlink_status(copy))) << copy;
     }
 
     json history = Json({"history"});
@@ -202,8 +198,7 @@ TEST_F(TransferDbTest, InterruptedTwiceAndResumedTargetEqualsSourceApartFromList
     ASSERT_EQ(third.code, 3) << third.err;  // finished, with the injected failures
     EXPECT_HAS(third.out, "finished with failures");
 
-    // Exactly the listed failures are missing from TARGET; everything else arrived whole,
-    // links as links, and no half-written file is left behind.
+    // TARGET is SOURCE but for the listed failures: whole files, links as links, nothing half-made.
     std::set<std::string> failed = Failures(1);
     EXPECT_FALSE(failed.empty());
     std::map<std::string, std::string> expected = Snapshot(source);
@@ -225,7 +220,6 @@ TEST_F(TransferDbTest, InterruptedTwiceAndResumedTargetEqualsSourceApartFromList
     EXPECT_EQ(task["bookmarks"].size(), 2u);
 
     // Every recorded entry carries its outcome: copied, or failed with the injected code.
-    TestDb db(DbFile());
     EXPECT_EQ(db.Count("SELECT COUNT(1) FROM TransferFileInfo WHERE status NOT IN (0, 1)"), 0);
 
     Output again = Copy("resume");
@@ -246,8 +240,7 @@ TEST_F(TransferDbTest, UninterruptedMigrationFinishesAndAnyNumberOfFailuresIsLis
     EXPECT_TRUE(Json({"failures", "1"})["failures"].empty());
     EXPECT_HAS(Run({"failures", "1"}).out, "no failed files");
 
-    // The failures are listed in the same memory however many there are: 100,000 of them
-    // took 400 MB when read into the library's records.
+    // Failures listed in bounded memory: 100,000 took 400 MB read into the library's records.
     TestDb(DbFile()).Exec(
         "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 100000) "
         "INSERT INTO TransferFileInfo (taskID, fileName, sendFilePath, errCode, status) "
@@ -265,8 +258,7 @@ TEST_F(TransferDbTest, UninterruptedMigrationFinishesAndAnyNumberOfFailuresIsLis
 }
 
 TEST_F(TransferDbTest, NamesAndTextsReachTheTerminalEscapedAndWhole) {
-    // Paths longer than the 511 characters of the library's fixed fields, and names that
-    // would break a line or recolour the terminal.
+    // Paths past the library's fixed 511-character fields; names that break lines or recolour.
     const std::string deep =
         std::string(200, 'a') + "/" + std::string(200, 'b') + "/" + std::string(150, 'c');
     source = root / "s" / deep;
@@ -335,11 +327,10 @@ TEST_F(TransferDbTest, ResumeFinishesOnlyItsOwnTaskAndCountsWhatIsGone) {
 
     {
         auto copying = HoldLock(LockFile(), 1024 + 1, true);  // task 1, copied by another process
-        Output running = Copy("resume");
-        EXPECT_EQ(running.code, 1);
-        EXPECT_EQ(running.err,
-                  "transferdb: task 1 is being copied by another transferdb "
-                  "process; it can be resumed once that process has ended\n");
+        EXPECT_EQ(Copy("resume"),
+                  (Output{1, "",
+                          "transferdb: task 1 is being copied by another "
+                          "transferdb process; it can be resumed once that process has ended\n"}));
     }
     Output otherTarget = Run({"resume", source.string(), (root / "elsewhere").string()});
     EXPECT_EQ(otherTarget.code, 2);
@@ -406,24 +397,19 @@ TEST_F(TransferDbTest, HistoryKeepsTheThreeNewestButNeverPrunesARunningTask) {
                    "the history is not pruned while another transferdb process "
                    "migrates");
         for (std::string command : {"prune", "clean"}) {
-            Output refused = Run({command});
-            EXPECT_EQ(refused.code, 1);
-            EXPECT_EQ(refused.err, "transferdb: " + command +
-                                       " refused: a migration or resume is running in another "
-                                       "transferdb process, and its task must stay recorded; "
-                                       "try again when it has ended\n");
+            EXPECT_EQ(Run({command}),
+                      (Output{1, "",
+                              "transferdb: " + command +
+                                  " refused: a migration or resume is running in another "
+                                  "transferdb process, and its task must stay recorded; "
+                                  "try again when it has ended\n"}));
         }
         EXPECT_EQ(TestDb(DbFile()).Count("SELECT COUNT(1) FROM TransferTask"), 4);
     }
-    Output prune = Run({"prune"});
-    EXPECT_EQ(prune.code, 0) << prune.err;
-    EXPECT_EQ(prune.out, "1 tasks removed, 3 kept\n");
-
-    Output clean = Run({"clean"});
-    EXPECT_EQ(clean.code, 0) << clean.err;
-    EXPECT_EQ(clean.out, "3 tasks removed, 0 kept\n");
+    EXPECT_EQ(Run({"prune"}), (Output{0, "1 tasks removed, 3 kept\n", ""}));
+    EXPECT_EQ(Run({"clean"}), (Output{0, "3 tasks removed, 0 kept\n", ""}));
     EXPECT_EQ(Json({"history"}), json::array());
-    EXPECT_EQ(Run({"history"}).out, "no tasks recorded\n");
+    EXPECT_EQ(Run({"history"}), (Output{0, "no tasks recorded\n", ""}));
 
     // A task removed by a program that takes no lock, here as soon as an outcome is recorded.
     TestDb(DbFile()).Exec(
@@ -501,11 +487,10 @@ TEST_F(TransferDbTest, CheckReportsIntegrityAndAnOlderLayoutWithoutUpgradingIt) 
                                         {"failures", "1"},
                                         {"history"},
                                         {"migrate", source.string(), target.string()}}) {
-        Output refused = Run(command);
-        EXPECT_EQ(refused.code, 1) << command[0];
-        EXPECT_EQ(refused.err, "transferdb: refusing to read " + DbFile().string() +
-                                   ": TransferFileInfo is a view, not the library's table "
-                                   "(transferdb check shows its layout)\n");
+        EXPECT_EQ(Run(command), (Output{1, "",
+                                        "transferdb: refusing to read " + DbFile().string() +
+                                            ": TransferFileInfo is a view, not the library's table "
+                                            "(transferdb check shows its layout)\n"}));
     }
     EXPECT_EQ(Json({"check"})["missing"], json({"table TransferFileInfo is a view",
                                                 "TransferTask.newPCModel", "index fileIndex"}));
@@ -521,13 +506,10 @@ TEST_F(TransferDbTest, CheckReportsIntegrityAndAnOlderLayoutWithoutUpgradingIt) 
 TEST_F(TransferDbTest, NoDatabaseUnknownTasksAndBadArgumentsAreRefused) {
     WriteFile(source / "a.txt", "a");
     using Commands = std::vector<std::vector<std::string>>;
-    for (const auto& command : Commands{{"history"},
-                                        {"show", "1"},
-                                        {"failures", "1"},
-                                        {"check"},
-                                        {"prune"},
-                                        {"clean"},
-                                        {"resume", source.string(), target.string()}}) {
+    // clang-format off
+    for (const auto& command : Commands{{"history"}, {"show", "1"}, {"failures", "1"}, {"check"},
+                                        {"prune"}, {"clean"}, {"resume", source, target}}) {
+        // clang-format on
         Output output = Run(command);
         EXPECT_EQ(output.code, 1) << command[0];
         EXPECT_HAS(output.err, "no migration database at " + DbFile().string());
