@@ -29,6 +29,7 @@ namespace {
 // `text` holds `part`; the whole text is shown when it does not.
 #define EXPECT_HAS(text, part) EXPECT_NE((text).find(part), std::string::npos) << (text)
 
+using Commands = std::vector<std::vector<std::string>>;  // each a command and its arguments
 struct Output {
     int code = -1;
     std::string out, err;
@@ -394,8 +395,7 @@ TEST_F(TransferDbTest, HistoryKeepsTheThreeNewestButNeverPrunesARunningTask) {
         Output later = Copy("migrate");
         EXPECT_EQ(later.code, 0) << later.err;
         EXPECT_HAS(later.err,
-                   "the history is not pruned while another transferdb process "
-                   "migrates");
+                   "the history is not pruned while another transferdb process migrates");
         for (std::string command : {"prune", "clean"}) {
             EXPECT_EQ(Run({command}),
                       (Output{1, "",
@@ -482,11 +482,8 @@ TEST_F(TransferDbTest, CheckReportsIntegrityAndAnOlderLayoutWithoutUpgradingIt) 
         "ALTER TABLE TransferFileInfo RENAME TO Kept; CREATE VIEW TransferFileInfo AS "
         "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n) SELECT 1 AS taskID, "
         "'' AS fileName, '' AS sendFilePath, 0 AS errCode, '' AS targetPath, 0 AS status FROM n");
-    using Commands = std::vector<std::vector<std::string>>;
-    for (const auto& command : Commands{{"show", "1"},
-                                        {"failures", "1"},
-                                        {"history"},
-                                        {"migrate", source.string(), target.string()}}) {
+    for (const auto& command :
+         Commands{{"show", "1"}, {"failures", "1"}, {"history"}, {"migrate", source, target}}) {
         EXPECT_EQ(Run(command), (Output{1, "",
                                         "transferdb: refusing to read " + DbFile().string() +
                                             ": TransferFileInfo is a view, not the library's table "
@@ -495,8 +492,7 @@ TEST_F(TransferDbTest, CheckReportsIntegrityAndAnOlderLayoutWithoutUpgradingIt) 
     EXPECT_EQ(Json({"check"})["missing"], json({"table TransferFileInfo is a view",
                                                 "TransferTask.newPCModel", "index fileIndex"}));
 
-    fs::remove(DbFile().string() + "-wal");
-    fs::remove(DbFile().string() + "-shm");
+    for (const char* end : {"-wal", "-shm"}) fs::remove(DbFile().string() + end);
     WriteFile(DbFile(), std::string(8192, 'x'));
     Output broken = Run({"check"});
     EXPECT_EQ(broken.code, 1);
@@ -505,7 +501,6 @@ TEST_F(TransferDbTest, CheckReportsIntegrityAndAnOlderLayoutWithoutUpgradingIt) 
 
 TEST_F(TransferDbTest, NoDatabaseUnknownTasksAndBadArgumentsAreRefused) {
     WriteFile(source / "a.txt", "a");
-    using Commands = std::vector<std::vector<std::string>>;
     // clang-format off
     for (const auto& command : Commands{{"history"}, {"show", "1"}, {"failures", "1"}, {"check"},
                                         {"prune"}, {"clean"}, {"resume", source, target}}) {
@@ -548,10 +543,9 @@ TEST_F(TransferDbTest, NoDatabaseUnknownTasksAndBadArgumentsAreRefused) {
         {{"migrate", source.string(), target.string(), "--workers"},
          "--workers: 1 required INT:N in [1, 64] missing"},
     };
-    for (const auto& [arguments, message] : bad) {
-        std::vector<std::string> withData{dataDir};
-        withData.insert(withData.end(), arguments.begin(), arguments.end());
-        Output output = Run(withData, true);
+    for (auto [arguments, message] : bad) {
+        arguments.insert(arguments.begin(), dataDir);
+        Output output = Run(arguments, true);
         EXPECT_EQ(output.code, 2) << output.err;
         EXPECT_EQ(output.err.rfind(message, 0), 0u) << output.err;
     }
