@@ -16,9 +16,8 @@ namespace {
 // The writes log no error; are refused, and say so (their lines among `logged`); or are refused
 // and every file keeps its bytes: the database, the cache and a data folder that is a file.
 enum Outcome { kWritesLand, kRefused, kUntouched };
-// `place` writes the files before the start-up or after it. Each of `reads` is the start of an
-// item that the query it names gave back, "Query:|field|..."; without any, no query reads
-// anything. Each of `logged` is in a line of the log.
+// `place` writes the files before or after the start-up. Each of `reads` starts an item the query
+// it names gave back, "Query:|field|..." (none: no query reads); each of `logged` is in the log.
 struct Case {
     std::string name; bool beforeStartUp; Outcome outcome;
     std::function<void(const fs::path& main, const fs::path& cache)> place;

@@ -207,9 +207,8 @@ inline std::vector<Write> Writes(int id, int value, DirTreeNode* recorded) {
 }
 
 #if !defined(_WIN32)
-// A forked process running `body` with the write end of a pipe, to which it then writes what the
-// body gave back (a pipe takes it in one piece, or blocks until it can); killed if it still runs
-// when destroyed, and never alive for more than five minutes.
+// A forked process running `body` with a pipe's write end, then writing there what it gave back (in
+// one piece, or it blocks); killed if still running when destroyed, and after five minutes.
 class Child {
 public:
     explicit Child(const std::function<std::string(int report)>& body) {
