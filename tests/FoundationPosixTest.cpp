@@ -127,6 +127,7 @@ TEST_F(DataBaseManagerTest, UpgradeAddsEveryColumnWhileAnotherProcessKeepsWritin
         ::_exit(0);
     }
     ::close(stop[0]);
+    for (int i = 0; i < 10000 && Count("select count(1) from Noise") == 0; ++i) ::usleep(1000);
     Manager();
     ::close(stop[1]);
     ::waitpid(writer, nullptr, 0);
