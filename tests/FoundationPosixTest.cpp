@@ -1,6 +1,5 @@
-// The start-up in each identity the console can give, a data folder that cannot be found, the
-// kept connections against files that change under them, and the UTF-8 that text becomes on its
-// way into SQLite and the log file. Played through the POSIX test seams.
+// Through the POSIX test seams: the start-up in each identity the console gives, a data folder not
+// found, kept connections against files changed under them, and text's UTF-8 in SQLite and the log.
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,8 +17,7 @@ namespace fs = std::filesystem;
 namespace {
 const LogEntry kCantOpen = Error("SQLite error:Open database failed,error code is 14", "ConnectDb");
 
-// Runs `body` in a forked child; true when it returned true. The child ends with exit(), as a
-// process ends.
+// Whether `body` returned true in a forked child, which ends with exit() as a process ends.
 template <class Body>
 bool InChild(Body&& body) {
     pid_t child = ::fork();
@@ -28,9 +26,8 @@ bool InChild(Body&& body) {
     return ::waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-// Wide characters at every boundary of UTF-8 and an emoji, their bytes, and what they read back as:
-// a surrogate, a value past U+10FFFF and the halves of a UTF-16 pair (never a pair where wchar_t
-// has 32 bits) become U+FFFD.
+// Wide characters at UTF-8's boundaries and an emoji, their bytes, and what they read back as: a
+// surrogate, a value past U+10FFFF and a UTF-16 pair's halves (32-bit wchar_t) become U+FFFD.
 const std::wstring kWide = std::wstring(L"A\x7f\x80\x7ff\x800\xd7ff\xd800\xdfff\xe000\xffff") +
                            L"\U00010000\U0001F600\U0010FFFF\x110000\xd83d\xde00";
 const std::string kUtf8 =
@@ -109,9 +106,8 @@ TEST_F(DataBaseManagerTest, UnresolvedAppDataFolderFormsNoPathAndTouchesNothingA
         EXPECT_FALSE(fs::exists(path)) << path;  // at the root, or where a relative path lands
 }
 
-// The upgrade adds the columns and the index of the current layout in place, keeping the rows,
-// while another process keeps writing: a probe read left open across the alter would make the
-// alter fail for good.
+// The upgrade adds the current layout's columns and index in place, keeping the rows, while another
+// process writes: a probe read left open across the alter would make the alter fail for good.
 TEST_F(DataBaseManagerTest, UpgradeAddsEveryColumnWhileAnotherProcessKeepsWriting) {
     fs::create_directories(DataFolder());
     {
@@ -131,6 +127,7 @@ TEST_F(DataBaseManagerTest, UpgradeAddsEveryColumnWhileAnotherProcessKeepsWritin
         ::_exit(0);
     }
     ::close(stop[0]);
+    for (int i = 0; i < 10000 && Count("select count(1) from Noise") == 0; ++i) ::usleep(1000);
     Manager();
     ::close(stop[1]);
     ::waitpid(writer, nullptr, 0);
@@ -158,9 +155,8 @@ TEST_F(DataBaseManagerTest, KeptConnectionsFollowTheFileAtThePath) {
     m.InsertOneTask(task);
     // The connections stay open between operations, and with them the log.
     EXPECT_TRUE(fs::exists(MainDbFile().string() + "-wal"));
-    // The backup put in place: the next operations read and write the new file, and the old
-    // file's log, with tasks 2 and 3 in it, is not replayed into it, not even by the first
-    // reader, opened while only writers are kept.
+    // The backup put in place: operations use the new file, and the old file's log (tasks 2, 3) is
+    // not replayed into it, not even by the first reader, opened while only writers are kept.
     fs::rename(backup, MainDbFile());
     EXPECT_EQ(m.GetMaxTaskID(), 7);
     m.InsertOneTask(task);
@@ -180,7 +176,6 @@ TEST_F(DataBaseManagerTest, KeptConnectionsFollowTheFileAtThePath) {
     m.InsertOneTask(task);
     EXPECT_EQ(Count("select count(1) from TransferTask"), 1);
     EXPECT_TRUE(Lines().empty());
-    ClearLines();
     // Deleted: each operation fails as on a missing file, and creates none.
     fs::remove(MainDbFile());
     EXPECT_EQ(m.GetMaxTaskID(), 0);
@@ -193,9 +188,8 @@ TEST_F(DataBaseManagerTest, KeptConnectionsFollowTheFileAtThePath) {
     EXPECT_FALSE(m.CleanTransferHistory());  // not cleared, whatever handle SQLite left
 }
 
-// A forked child leaves its parent's connections alone and works on its own; the end of the only
-// process on the database closes the last connections, which checkpoint the log into the file and
-// remove it.
+// A forked child works on connections of its own, leaving its parent's alone; the end of the only
+// process on the database closes the last connections, which checkpoint the log and remove it.
 TEST_F(DataBaseManagerTest, AForkedChildWorksOnConnectionsOfItsOwnAndItsEndLeavesNoLog) {
     TransferTask task;
     EXPECT_TRUE(InChild([&] {
@@ -247,9 +241,8 @@ TEST_F(DataBaseManagerTest, TextIsStoredAsUtf8AndReadBackWhole) {
     m.QueryAppInfoByID(node, 1, 1);
     names.push_back(node[0].appName);
     EXPECT_EQ(names, (std::vector<std::wstring>{kReadBack, kReadBack}));
-    // Another program's bytes: valid boundaries, then overlong forms, surrogates, a value past
-    // U+10FFFF, a stray continuation, a lead that starts nothing, a sequence cut short by the
-    // next character and one cut short by the end.
+    // Another program's bytes: valid boundaries, then overlong forms, surrogates, past U+10FFFF, a
+    // stray continuation, a lead that starts nothing, sequences cut by a character and by the end.
     Exec(
         "insert into TransferBookmarkInfo values (1, cast(x'41c280dfbfe0a080ed9fbfee8080efbfbf"
         "f0908080f48fbfbf7cc0807ce080807cf08080807ceda0807cedbfbf7cf49080807c807cf87ce228a1"
@@ -266,8 +259,7 @@ TEST_F(DataBaseManagerTest, TextIsStoredAsUtf8AndReadBackWhole) {
     EXPECT_TRUE(Lines().empty());
 }
 
-// Without a sink every line goes to the file VTLOGGER_FILE names, as UTF-8, with its time, level
-// and thread.
+// Without a sink every line goes to the file VTLOGGER_FILE names: UTF-8, time, level and thread.
 TEST_F(DataBaseManagerTest, TheLogFileHoldsOneUtf8LinePerCall) {
     const fs::path file = AppDataFolder() / "vt.log";
     ::setenv("VTLOGGER_FILE", file.c_str(), 1);
@@ -281,8 +273,7 @@ TEST_F(DataBaseManagerTest, TheLogFileHoldsOneUtf8LinePerCall) {
         VtLogger::GetInstance()->Log(static_cast<LOG_MESSAGE_LEVEL>(level), text);
     }
     const auto after = system_clock::now();
-    // The time as the file writes it, in UTC to the millisecond: in this form the order of the
-    // texts is the order of the times.
+    // The time as the file writes it, UTC to the millisecond: the texts order as the times do.
     auto stamp = [](system_clock::time_point time) {
         std::time_t seconds = system_clock::to_time_t(time);
         char text[32];

@@ -1,6 +1,5 @@
-// Applications, settings, bookmarks and file results as the host application sees them: the
-// rows in the migration database, what the counts, lists and arrays give back, and the exact
-// log lines.
+// Applications, settings, bookmarks and file results as the host sees them: the rows, what the
+// counts, lists and arrays give back, and the exact log lines.
 #include <fstream>
 #include <list>
 
@@ -109,9 +108,8 @@ TEST_F(ItemRecordsTest, ApplicationsAndSettingsAreCountedUpdatedByNameAndReadBac
     EXPECT_EQ(names, browsers);
 }
 
-// A failure batch marks the held paths failed in one commit; a file sent after all leaves the
-// failures. Outcomes are written one by one or in batches of one commit each, and the task's
-// files read back with them.
+// A failure batch marks the held paths failed in one commit, a file sent after all leaves them;
+// outcomes go one by one or a batch a commit, and the task's files read back with them.
 TEST_F(ItemRecordsTest, FailuresAndOutcomesAreWrittenInOneCommitPerBatch) {
     DataBaseManager& m = Manager();
     Exec(

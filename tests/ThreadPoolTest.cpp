@@ -1,6 +1,5 @@
-// The worker pool: queued jobs run in queue order, Stop drains the queue, a job's exception
-// reaches its submitter, and neither a pool without workers nor a failed start takes the process
-// down.
+// The worker pool: jobs run in queue order, Stop drains the queue, a job's exception reaches its
+// submitter, and neither a pool without workers nor a failed start takes the process down.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -59,9 +58,8 @@ TEST(ThreadPoolTest, AThrowingJobReachesItsSubmitterAndAPoolWithoutWorkersDiscar
 }
 
 #if !defined(_WIN32) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-// A worker that cannot start: the constructor joins the ones already running and throws,
-// instead of leaving running threads behind (which would end the process). The address-space
-// limit that makes thread stacks fail is set in a child process, where it cannot harm the rest.
+// A worker that cannot start: the constructor joins those running and throws, leaving no thread to
+// end the process. The address-space limit that fails thread stacks is set in a child process.
 TEST(ThreadPoolTest, AWorkerThatFailsToStartStopsTheOthersBeforeTheConstructorThrows) {
     pid_t child = ::fork();
     if (child == 0) {

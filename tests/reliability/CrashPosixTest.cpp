@@ -1,10 +1,9 @@
-// Crashes: a child process that starts the library up, then records a tree of 20,005 files and a
-// batch of 2,000 failed files over and over, is killed with SIGKILL at a random moment, 32 times
-// (the document cache's bulk inserts commit their batches as the recording does). After every
-// kill the database passes the integrity check, every write the child saw return is wholly in it
-// (synchronous=NORMAL in write-ahead-log mode: a commit is in the log before the call returns,
-// and only a power cut could lose it), and the write it was in left whole batches of 10,001 rows
-// and nothing else.
+// Crashes: a child that starts the library up, then records a tree of 20,005 files and a batch of
+// 2,000 failed files over and over, is killed with SIGKILL at a random moment, 32 times (the
+// cache's bulk inserts commit their batches as the recording does). After every kill the database
+// passes the integrity check, every write the child saw return is wholly in it (synchronous=NORMAL
+// in WAL mode: a commit is in the log before the call returns, and only a power cut could lose it),
+// and the write it was in left whole batches of 10,001 rows and nothing else.
 #include <signal.h>
 #include <sys/wait.h>
 

@@ -5,7 +5,6 @@
 // gives back what is stored, as SQLite converts it, or nothing and leaves its caller's outputs as
 // they were; what could not be done is in the log; a file the library cannot use keeps its bytes.
 #include <fstream>
-#include <iterator>
 
 #include "ReliabilitySupport.h"
 
@@ -17,9 +16,8 @@ namespace {
 // The writes log no error; are refused, and say so (their lines among `logged`); or are refused
 // and every file keeps its bytes: the database, the cache and a data folder that is a file.
 enum Outcome { kWritesLand, kRefused, kUntouched };
-// `place` writes the files before the start-up or after it. Each of `reads` is the start of an
-// item that the query it names gave back, "Query:|field|..."; without any, no query reads
-// anything. Each of `logged` is in a line of the log.
+// `place` writes the files before or after the start-up. Each of `reads` starts an item the query
+// it names gave back, "Query:|field|..." (none: no query reads); each of `logged` is in the log.
 struct Case {
     std::string name; bool beforeStartUp; Outcome outcome;
     std::function<void(const fs::path& main, const fs::path& cache)> place;
@@ -28,11 +26,6 @@ struct Case {
 // clang-format on
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
-std::string ReadBytes(const fs::path& file) {
-    if (!fs::is_regular_file(file)) return "";
-    std::ifstream in(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 // Replaces a database and its log, as a copy put in its place would, by `bytes`, and runs `sql`.
 void Replace(const fs::path& file, const std::string& bytes, const std::string& sql = "") {
     for (const char* end : {"", "-wal", "-shm", "-journal"}) fs::remove(file.string() + end);
@@ -123,7 +116,7 @@ std::vector<Case> Cases() {
                 "'m'); INSERT INTO TransferAppInfo (taskID, appName) VALUES (1, 'app');");
             Replace(cache, "", kLooseCache);
             for (const fs::path& file : {main, cache})
-                Replace(file, ReadBytes(file).replace(18, 1, 1, 3)); },
+                Replace(file, ReadFile(file).replace(18, 1, 1, 3)); },
          {"QueryAllAppNameByID:|app|", "GetLastUnCompleteTask:|1|0|0|0|0|0|0|0|" +
           std::string(32, '5')},
          {"SQLite error, session is nullptr", "SQLite error:attempt to write a readonly database",
@@ -151,7 +144,7 @@ TEST_P(HostileFilesTest, NothingCrashesAndCallersGetWhatIsStoredOrNothing) {
     if (!fs::exists(CacheDbFile())) Manager().CreateDocCacheDb();
     if (!c.beforeStartUp) LetGoOfDatabaseFiles(), c.place(MainDbFile(), CacheDbFile());
     auto bytes = [this] {
-        return ReadBytes(MainDbFile()) + ReadBytes(CacheDbFile()) + ReadBytes(DataFolder());
+        return ReadFile(MainDbFile()) + ReadFile(CacheDbFile()) + ReadFile(DataFolder());
     };
     const std::string files = bytes();
     const Items seen = ReadAll(1);

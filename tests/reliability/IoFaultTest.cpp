@@ -1,13 +1,11 @@
-// I/O faults. The library keeps its SQLite private, so this one executable is built from the
-// library's own sources instead of linking it (IoFault.cmake), the production library unchanged:
-// the process has one SQLite, and the VFS registered here is the one every connection of the
-// library goes through. Each sweep fails the Nth open, read, write or sync of an operation, for
-// every N the operation reaches, each time from the same committed history. Afterwards both
-// databases are whole and every row is there as often as before the operation, as after it, or
-// in between (so a query changed nothing); a write that did not land is in the log; a query gave
-// back what it gives without the fault, or less; the next operation works, so the connection
-// that met the fault is not used again broken; and once the manager lets go of the connections it
-// keeps, every file is closed.
+// I/O faults. The library keeps its SQLite private, so this executable is built from its sources
+// (IoFault.cmake; the production library unchanged): the process has one SQLite, and every
+// connection goes through the VFS registered here. Each sweep fails the Nth open, read, write or
+// sync of an operation, for every N it reaches, each time from the same committed history. Then
+// both databases are whole and every row is there as often as before the operation, as after it,
+// or in between (so a query changed nothing); a write that did not land is in the log; a query
+// gave back what it gives without the fault, or less; the next operation works (a connection that
+// met the fault is not reused broken); once the manager lets its connections go, no file is open.
 #include <sqlite3.h>
 
 #include <atomic>
@@ -24,9 +22,8 @@ struct Kind { const char* name; Call call; int code; bool sticky; };  // a full 
 const Kind kKinds[] = {{"open failure", kOpen, SQLITE_CANTOPEN, false}, {"read error", kRead,
     SQLITE_IOERR_READ, false}, {"write error", kWrite, SQLITE_IOERR_WRITE, false}, {"disk full",
     kWrite, SQLITE_FULL, true}, {"sync error", kSync, SQLITE_IOERR_FSYNC, false}};
-// The VFS passes every call on to the real default VFS, whose files it keeps as they are, with
-// their methods replaced by a copy in which close, read, write and sync come here. SQLite calls
-// it through C function pointers, so its state is global.
+// The VFS passes calls on to the default one, keeping its files but with a copy of their methods
+// whose close, read, write and sync come here; SQLite calls C function pointers: global state.
 struct Methods { sqlite3_io_methods io; const sqlite3_io_methods* real; };
 std::map<const sqlite3_io_methods*, Methods> patched;
 sqlite3_vfs* real = nullptr;

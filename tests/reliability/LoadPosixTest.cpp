@@ -1,9 +1,8 @@
-// Load: eight threads in each of two processes run every write of the library, each on a task of
-// its own (recording a tree of 10,054 files once), and every query, on one migration database and
-// its document cache at once. One thread first ran the same rounds alone on a database of its own:
-// after each round the queries on a worker's task read back what the lone thread read, and
-// afterwards each task's rows are the lone thread's. No call meets a locked database: every
-// writer waits for the lock.
+// Load: eight threads in each of two processes run every write, each on a task of its own (a tree
+// of 10,054 files recorded once), and every query, on one migration database and cache at once. One
+// thread first ran the same rounds alone on a database of its own: after each round the queries on
+// a worker's task read back what the lone thread read, and at the end each task's rows are its. No
+// call meets a locked database: every writer waits for the lock.
 #include <numeric>
 
 #include "ReliabilitySupport.h"

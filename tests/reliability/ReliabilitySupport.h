@@ -1,6 +1,5 @@
-// What the reliability suites share: every query of the library, giving back what its callers
-// received as text; every write, as a table; the selection they record; forked processes that
-// report through a pipe.
+// What the reliability suites share: every query, giving back as text what its callers received;
+// every write, as a table; the selection they record; forked processes reporting through a pipe.
 #pragma once
 
 #include <algorithm>
@@ -163,13 +162,10 @@ inline Items ReadAll(int id, bool history = true) {
         add(true, small ? "RecoveryDirTreeByCacheDb (small)" : "RecoveryDirTreeByCacheDb", Resume(
             [&](DirectoryTreeManager& tree) { m.RecoveryDirTreeByCacheDb(tree, small); }));
     }
-    // clang-format on
     return reads;
 }
 
-// clang-format off
 struct Write { std::string name; std::function<void()> run; };  // named by its call
-// clang-format on
 // Every write, for task `id` with values from `value`, recording `recorded`. The last two prune
 // and empty the history.
 inline std::vector<Write> Writes(int id, int value, DirTreeNode* recorded) {
@@ -180,7 +176,6 @@ inline std::vector<Write> Writes(int id, int value, DirTreeNode* recorded) {
     task.newPCModel = L"model " + std::to_wstring(value);
     for (int k = 0; k < 16; ++k) task.session[k] = static_cast<char>(value * 16 + k);
     const std::wstring v = std::to_wstring(value);
-    // clang-format off
     // The second name is long enough for overflow pages.
     std::vector<SendAppInfo> apps{{L"editor", value, 0, L"editor.ico"},
                                   {std::wstring(6000, 'n') + v, 1, 2, L""}};
@@ -212,9 +207,8 @@ inline std::vector<Write> Writes(int id, int value, DirTreeNode* recorded) {
 }
 
 #if !defined(_WIN32)
-// A forked process running `body` with the write end of a pipe, to which it then writes what the
-// body gave back (a pipe takes it in one piece, or blocks until it can); killed if it still runs
-// when destroyed, and never alive for more than five minutes.
+// A forked process running `body` with a pipe's write end, then writing there what it gave back (in
+// one piece, or it blocks); killed if still running when destroyed, and after five minutes.
 class Child {
 public:
     explicit Child(const std::function<std::string(int report)>& body) {

@@ -3,6 +3,8 @@
 #include <sqlite3.h>
 
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <stdexcept>
 
@@ -20,6 +22,11 @@ std::string Narrow(const std::wstring& text) {
     std::string narrow;
     for (wchar_t c : text) narrow += c < 128 ? static_cast<char>(c) : '?';
     return narrow;
+}
+
+std::string ReadFile(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return fs::is_regular_file(file) ? std::string(std::istreambuf_iterator<char>(in), {}) : "";
 }
 
 void PrintTo(const LogEntry& entry, std::ostream* os) {
@@ -133,15 +140,9 @@ void DataBaseManagerTest::TearDown() {
 #endif
 }
 
-std::vector<std::wstring> DataBaseManagerTest::Texts() const {
-    std::vector<std::wstring> texts;
-    for (const LogEntry& entry : Lines()) texts.push_back(entry.text);
-    return texts;
-}
-
 bool DataBaseManagerTest::Logged(const std::wstring& fragment) const {
-    for (const std::wstring& text : Texts())
-        if (text.find(fragment) != std::wstring::npos) return true;
+    for (const LogEntry& line : Lines())
+        if (line.text.find(fragment) != std::wstring::npos) return true;
     return false;
 }
 

@@ -97,7 +97,6 @@ protected:
         std::lock_guard<std::mutex> lock(linesMutex);
         return lines;
     }
-    std::vector<std::wstring> Texts() const;
     void ClearLines() {
         std::lock_guard<std::mutex> lock(linesMutex);
         lines.clear();
@@ -127,6 +126,8 @@ private:
 // ASCII text between narrow and wide strings, for messages and expectations.
 std::wstring Widen(const std::string& text);
 std::string Narrow(const std::wstring& text);
+// A file's bytes; empty for a folder or a file that is not there.
+std::string ReadFile(const std::filesystem::path& file);
 
 // A caller's fixed-size records before a call: every byte a sentinel, so untouched ones show.
 template <class Node, size_t N>
