@@ -50,7 +50,8 @@ public:
 
     // Creates a child named `name` under `parent` (the root when null); its sendFilePath is
     // the parent's path, the platform separator and `name` (just `name` under the root).
-    // An existing child of that name is returned as it is.
+    // An existing child of that name is returned unchanged: its kind stays what it was when it
+    // was made, whatever `isFolder` says now, and no second node is made.
     DirTreeNode* AddNode(DirTreeNode* parent, const std::wstring& name, bool isFolder);
 
     // The node whose sendFilePath is `path`, or null.
