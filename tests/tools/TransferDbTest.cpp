@@ -457,13 +457,29 @@ TEST_F(TransferDbTest, RunsStartingTogetherTakeTheirOwnTasksAndReadOnlyWhatTheyS
     EXPECT_FALSE(fs::exists(target / "Documents"));
 }
 
-TEST_F(TransferDbTest, CheckReportsIntegrityAndAnOlderLayoutWithoutUpgradingIt) {
+TEST_F(TransferDbTest, CheckReportsAnOlderLayoutAndHostileTablesAreReadInBoundsOrRefused) {
     WriteFile(source / "a.txt", "a");
     ASSERT_EQ(Copy("migrate").code, 0);
     json current = Json({"check"});
     EXPECT_EQ(current["integrityOk"], true);
     EXPECT_EQ(current["layoutCurrent"], true);
     EXPECT_EQ(current["database"], DbFile().string());
+
+    // A count of rows taken from the file sizes what `show` reads: beyond 10,000 it shows a part.
+    // The run recorded three applications and three settings.
+    TestDb(DbFile()).Exec(
+        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n LIMIT 9998) INSERT INTO "
+        "TransferAppInfo (taskID, appName, downStatusIndex, installStatusIndex, appIconPath) "
+        "SELECT 1, 'app ' || i, 1, 2, '' FROM n");
+    json many = Json({"show", "1"});
+    EXPECT_EQ(many["applications"].size(), 10000u);
+    EXPECT_EQ(many["applications"][9999]["appName"], "app 9997");
+    EXPECT_EQ(many["applicationsCut"], true);
+    EXPECT_FALSE(many.contains("settingsCut"));
+    const Output shown = Run({"show", "1"});
+    EXPECT_EQ(shown.code, 0) << shown.err;
+    EXPECT_HAS(shown.out, "applications (10001, the first 10000 shown)\n");
+    EXPECT_HAS(shown.out, "settings (3)\n");
 
     {
         TestDb db(DbFile());

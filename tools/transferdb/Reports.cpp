@@ -144,14 +144,38 @@ void RequireTask(DatabaseReader& reader, int taskId) {
                                                      : " (the newest tasks: " + known + ")"));
 }
 
-// A library query that fills a fixed-size array after a count.
+// A record of the library's fixed-size arrays takes 2-4 KB, and the count comes from the file: a
+// hostile one holding millions of rows would cost gigabytes. No real task comes near this.
+constexpr int kShownItems = 10000;
+
+// What a library query that fills a fixed-size array after a count returned, and how many rows
+// the count said there were.
+template <class Node>
+struct Fetched {
+    std::vector<Node> nodes;
+    int total = 0;
+    bool Cut() const { return total > static_cast<int>(nodes.size()); }
+};
+
 template <class Node, class Count, class Fill>
-std::vector<Node> Fetch(Count count, Fill fill) {
-    int n = count();
-    if (n <= 0) return {};
-    std::vector<Node> nodes(static_cast<size_t>(n));
-    fill(nodes.data(), n);
-    return nodes;
+Fetched<Node> Fetch(Count count, Fill fill) {
+    Fetched<Node> fetched;
+    fetched.total = count();
+    const int n = std::min(fetched.total, kShownItems);
+    if (n <= 0) return fetched;
+    fetched.nodes.resize(static_cast<size_t>(n));
+    fill(fetched.nodes.data(), n);
+    return fetched;
+}
+
+// "applications (12)", or "applications (12000, the first 10000 shown)".
+template <class Node>
+void PrintHeading(const char* what, const Fetched<Node>& fetched) {
+    if (fetched.Cut()) {
+        std::printf("%s (%d, the first %zu shown)\n", what, fetched.total, fetched.nodes.size());
+    } else {
+        std::printf("%s (%zu)\n", what, fetched.nodes.size());
+    }
 }
 
 // The library's errors were shown as they came; a reading command then fails as a whole.
@@ -220,14 +244,16 @@ int ShowTask(int taskId, bool asJson) {
                      {"applications", json::array()},
                      {"settings", json::array()},
                      {"bookmarks", json::array()}};
-        for (const AppInfoPariNode& app : apps) {
+        if (apps.Cut()) task["applicationsCut"] = true;
+        if (settings.Cut()) task["settingsCut"] = true;
+        for (const AppInfoPariNode& app : apps.nodes) {
             json item = {{"downStatusIndex", app.downStatusIndex},
                          {"installStatusIndex", app.installStatusIndex}};
             AddFixed(item, "appName", Fixed(app.appName));
             AddFixed(item, "appIconPath", Fixed(app.appIconPath));
             task["applications"].push_back(item);
         }
-        for (const SettingInfoPariNode& setting : settings) {
+        for (const SettingInfoPariNode& setting : settings.nodes) {
             json item = {{"resultType", setting.resultType}};
             AddFixed(item, "settingName", Fixed(setting.settingName));
             task["settings"].push_back(item);
@@ -257,16 +283,16 @@ int ShowTask(int taskId, bool asJson) {
     PrintTable(rows);
 
     rows.clear();
-    std::printf("applications (%zu)\n", apps.size());
-    for (const AppInfoPariNode& app : apps) {
+    PrintHeading("applications", apps);
+    for (const AppInfoPariNode& app : apps.nodes) {
         rows.push_back({"  " + Human(Fixed(app.appName)),
                         "download " + std::to_string(app.downStatusIndex),
                         "install " + std::to_string(app.installStatusIndex)});
     }
     PrintTable(rows);
     rows.clear();
-    std::printf("settings (%zu)\n", settings.size());
-    for (const SettingInfoPariNode& setting : settings) {
+    PrintHeading("settings", settings);
+    for (const SettingInfoPariNode& setting : settings.nodes) {
         rows.push_back({"  " + Human(Fixed(setting.settingName)),
                         "result " + std::to_string(setting.resultType)});
     }
