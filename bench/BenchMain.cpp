@@ -4,9 +4,8 @@
 //   database_bench [--quick] [--synchronous=off|normal|full|extra] [Google Benchmark flags]
 //
 // --quick runs small sizes (for CI); the data lives in a temporary folder removed at the end.
-// --synchronous sets that level on every read-write baseline connection. Without it a baseline
-// keeps the level that its SQLite build, the library's build, gives a WAL database: the level
-// of the library's connections as long as they set none (the table's first line says which).
+// --synchronous sets that level on every baseline connection instead of NORMAL, the level the
+// library sets at every open (the table's first line says which).
 #include <stdlib.h>
 
 #include <cmath>
@@ -162,7 +161,7 @@ int main(int argc, char** argv) {
     std::string level = raw::SynchronousName(raw::EffectiveSynchronous(bench::BaselineDbFile()));
     std::string setting =
         "baselines at synchronous=" + level +
-        (synchronous.empty() ? " (the build's default for a WAL database)" : " (--synchronous)");
+        (synchronous.empty() ? " (as the library sets at every open)" : " (--synchronous)");
 
     bench::RegisterFileTreeCases();
     bench::RegisterRecordCases();

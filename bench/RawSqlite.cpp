@@ -10,7 +10,7 @@ namespace raw {
 namespace {
 constexpr char32_t kReplacement = 0xFFFD;
 std::atomic<size_t> failedSteps{0};
-std::string synchronousLevel;  // set before the first case, read by every open
+std::string synchronousLevel = "normal";  // set before the first case, read by every open
 
 bool IsCharacter(char32_t c) { return c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF); }
 
@@ -110,10 +110,10 @@ Connection::Connection(const std::filesystem::path& file, int flags) {
         sqlite3_close_v2(db);
         throw std::runtime_error("baseline cannot open " + file.string() + ": " + message);
     }
+    // What the library sets at every open of its own.
+    Exec(("PRAGMA synchronous=" + synchronousLevel + "; PRAGMA journal_size_limit=16777216;")
+             .c_str());
     sqlite3_busy_handler(db, WaitWhileBusy, db);
-    if (!synchronousLevel.empty() && (flags & SQLITE_OPEN_READWRITE) != 0) {
-        Exec(("PRAGMA synchronous=" + synchronousLevel + ";").c_str());
-    }
 }
 
 size_t FailedSteps() { return failedSteps.load(); }

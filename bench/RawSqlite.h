@@ -53,8 +53,9 @@ private:
 
 class Connection {
 public:
-    // Opens with `flags`, installing a busy handler as the library's connections carry one; a
-    // read-write connection gets the synchronous level of SetSynchronous, when one was set.
+    // Opens with `flags`, with the settings the library gives each of its connections (the
+    // synchronous level of SetSynchronous, NORMAL by default, and the log's size limit) and a
+    // busy handler as the library's connections carry one.
     Connection(const std::filesystem::path& file, int flags);
     ~Connection() { sqlite3_close_v2(db); }
     Connection(const Connection&) = delete;
@@ -95,10 +96,8 @@ size_t FailedSteps();
 // The same multi-thread mode that the library asks of its SQLite.
 void Configure();
 
-// The synchronous level ("off", "normal", "full", "extra") that every read-write baseline
-// connection sets; empty (the default) sets none, so that a baseline runs with the level its
-// SQLite build gives a WAL database, as the library's connections do while they set none.
-// False for a name SQLite does not know.
+// The synchronous level ("off", "normal", "full", "extra") that every baseline connection sets;
+// NORMAL, the library's own, unless set. False for a name SQLite does not know.
 bool SetSynchronous(const std::string& level);
 // The level a read-write baseline connection to `file` (a WAL database) ends up with, as
 // PRAGMA synchronous reads it after the first read: 0 off, 1 normal, 2 full, 3 extra.

@@ -30,24 +30,22 @@ else()
     endif()
     add_library(database_sqlite STATIC ${DATABASE_SQLITE_DIR}/sqlite3.c)
     target_include_directories(database_sqlite SYSTEM PUBLIC ${DATABASE_SQLITE_DIR})
-    # synchronous=NORMAL in WAL mode on every connection: a commit survives the application's
-    # crash or kill, and nothing corrupts; a power cut may lose the last commits, which a resume
-    # does again. FULL cost a sync of the log per write. The connections stay open for the life
-    # of the process, so the log is never removed: after a transaction that grew it past 16 MiB
-    # it is cut back to that size when it starts over.
+    # The durability settings (synchronous, the log's size limit) are set by the library at every
+    # open, so that a build against the system's SQLite runs the same.
     target_compile_definitions(database_sqlite PUBLIC SQLITE_THREADSAFE=1 SQLITE_OMIT_LOAD_EXTENSION
-                               SQLITE_DEFAULT_FOREIGN_KEYS=0 SQLITE_DEFAULT_WAL_SYNCHRONOUS=1
-                               SQLITE_DEFAULT_JOURNAL_SIZE_LIMIT=16777216)
+                               SQLITE_DEFAULT_FOREIGN_KEYS=0)
     # The amalgamation is not ours to warn about.
-    target_compile_options(database_sqlite PRIVATE -w)
+    target_compile_options(database_sqlite PRIVATE $<IF:$<C_COMPILER_ID:MSVC>,/w,-w>)
     # Nor ours to race-check: connections share SQLite's WAL index through file locks and memory
     # barriers that ThreadSanitizer cannot see, so it reports races inside SQLite that are none.
     # Our own code stays instrumented, and SQLite's mutexes are still seen through pthreads.
     if(DATABASE_SANITIZE MATCHES "thread")
         target_compile_options(database_sqlite PRIVATE -fno-sanitize=thread)
     endif()
-    if(CMAKE_BUILD_TYPE STREQUAL "Debug")
-        target_compile_options(database_sqlite PRIVATE -O1)
+    # Optimised in Debug builds too (sanitizer runs spend their time in SQLite); MSVC refuses /O1
+    # beside the /RTC1 of its Debug flags, so there it stays as the build type says.
+    if(NOT MSVC)
+        target_compile_options(database_sqlite PRIVATE $<$<CONFIG:Debug>:-O1>)
     endif()
     find_package(Threads REQUIRED)
     target_link_libraries(database_sqlite PUBLIC Threads::Threads)

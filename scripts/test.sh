@@ -87,14 +87,17 @@ for leg in "${legs[@]}"; do
             ;;
         tsan)
             # The tests that run the library on many threads: the load from two processes, the
-            # worker pool, the largest task id asked from two threads at once, and start-ups
-            # retried together.
+            # worker pool, the largest task id asked from two threads at once, start-ups retried
+            # together, a fork while another thread writes, a sink that calls the library, a
+            # writer that waits for another one, and the connections let go when idle.
             cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=Debug -DDATABASE_SANITIZE=thread >/dev/null
             cmake --build build/tsan -j"$jobs" \
-                --target LoadPosixTest ThreadPoolTest TaskRecordsTest FoundationPosixTest
-            TSAN_OPTIONS=halt_on_error=1 \
+                --target LoadPosixTest ThreadPoolTest TaskRecordsTest FoundationPosixTest FoundationTest
+            # Forks from a process with threads are what the fork cases test; the suppression names
+            # the one thread a child ended by _exit leaves behind, finished.
+            TSAN_OPTIONS="halt_on_error=1 die_after_fork=0 suppressions=$PWD/tests/tsan.supp" \
                 counted_ctest --test-dir build/tsan --output-on-failure -j"$jobs" --no-tests=error \
-                -R '^(LoadPosixTest|ThreadPoolTest|FoundationPosixTest\..*(Together|Forked))'
+                -R '^(LoadPosixTest|ThreadPoolTest|FoundationPosixTest\..*(Together|Fork)|FoundationTest\..*(Sink|Writer|Idle))'
             ;;
         fuzz)
             # Under AddressSanitizer and UndefinedBehaviorSanitizer, from the committed seeds;

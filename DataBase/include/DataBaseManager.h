@@ -1,8 +1,30 @@
 // The persistence library: one DataBaseManager per process records every transfer task and the
 // outcome of each of its items in the migration database, keeps the document cache, and
 // rebuilds a directory tree's selection on resume. Operations run on the callers' threads, several
-// at a time; the manager keeps its connections to the migration database open between calls and
-// closes them when the process ends. Failures are logged, never thrown.
+// at a time. Failures are logged, never thrown.
+//
+// Connections. The manager keeps its connections to the migration database open between calls
+// while they are used, and closes them once no operation has used them for one second: the last
+// close writes the log into corvanel.db and removes it, so between bursts of work the library holds
+// no file open and the data folder holds corvanel.db alone, as a fresh process would find it. They
+// are closed too at the end of the process and before a fork.
+//
+// Threads and the log. A writer waits for another writer of the process as long as it would wait
+// for another process's lock (the busy handler's 500 rounds of 10 to 100 ms), then fails as a
+// write to a locked database fails, with the line "SQLite error:database is locked". Log lines
+// reach the logger's sink after the operation has released every lock of the library, on the
+// thread that called it: a sink may call the library.
+//
+// A host that forks may rely on this: fork() waits until the operations under way in other
+// threads have ended, and neither process inherits a connection of the other; both use the
+// library afterwards as they did before, and no write that returned in either is lost when the
+// other exits, writes or forks again. Fork from a thread that is not inside an operation (a sink
+// or a pool job may fork; a fork from inside an operation waits for nothing but itself).
+//
+// Linking. The interface passes standard-library types (std::string, std::vector, std::list) and
+// each library carries its own C++ runtime, so a host is built with the same compiler family and
+// runtime as the four libraries: the mingw-w64 (GCC, posix threads) build with its runtime, or,
+// for an MSVC host, the four libraries rebuilt with the same MSVC toolset.
 #pragma once
 
 #include <atomic>
@@ -150,8 +172,8 @@ private:
     std::mutex dbMutex;        // taken by GetMaxTaskID alone
     std::atomic<bool> isInit;  // read on many threads while InitInstance may write it
     std::mutex startUpMutex;   // one start-up at a time, however many threads call InitInstance
-    // The migration database's idle connections; replaced, never deleted, in a forked child.
-    std::atomic<DbConnectionPool*> connections{nullptr};
+    // The migration database's connections, kept between operations (DbConnections.h).
+    DbConnectionPool* connections = nullptr;
     DbConnectionPool& Connections();
     static void CloseIdleConnections();  // of the instance, when there is one
 

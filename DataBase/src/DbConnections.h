@@ -1,8 +1,17 @@
-// The migration database's connections, kept open from one operation to the next. Opening a
-// connection per call cost more than the call's own write: the open, the prepare, and, since the
-// close of the last connection checkpoints and deletes the write-ahead log, a log rebuilt for
-// every call. The manager therefore keeps its idle connections with their prepared statements,
-// hands each to one operation at a time, and closes them when the process ends.
+// Connections to the migration database, opened and closed here, and kept open from one
+// operation to the next. Opening a connection per call cost more than the call's own write: the
+// open, the prepare, and, since the close of the last connection checkpoints and deletes the
+// write-ahead log, a log rebuilt for every call. The pool therefore keeps its idle connections
+// with their prepared statements and hands each to one operation at a time.
+//
+// What peers see stays what a connection per call gave them:
+// - Idle for a second (kIdleTime), the kept connections are closed, read-only ones first, so the
+//   last close checkpoints the log and removes it: between bursts of work the library holds no
+//   file, and the folder holds one corvanel.db, as a fresh process would find it.
+// - Before a fork, the calls under way finish and every kept connection is closed: the child
+//   inherits no connection, nor SQLite's record of its locks, and both processes open anew.
+// - A writer waits for another writer of this process as long as the busy handler would let it
+//   wait for another process, then fails as a busy write does.
 //
 // A kept connection is used again only while the file at the database's path is still the file
 // it has open and the write-ahead log beside it is still the one it wrote: a database deleted or
@@ -11,15 +20,33 @@
 // would.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "DbLog.h"
 #include "Platform.h"
+#include "PlatformThreads.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
+
+namespace Db {
+// The migration database's path in `folder`; empty when the folder is unknown.
+std::string MainDbPath(const std::string& folder);
+// Opens `path` with SQLite's open `flags` into *db, with the busy handler when asked, and the
+// durability every connection of the library runs with; logs a failure as `operation`.
+bool OpenConnection(const std::string& path, sqlite3** db, int flags, bool setBusyHandler,
+                    const char* operation);
+// Opens the migration database at `path` as ConnectDb (or, read-only, ConnectDbReadonly) does,
+// with their log lines and the busy handler.
+bool OpenMainDb(const std::string& path, bool readOnly, sqlite3** db);
+// Closes as CloseDb does, with its log line.
+bool CloseConnection(sqlite3* db);
+}  // namespace Db
 
 // One kept connection with its prepared statements. Used by one thread at a time.
 class PooledConnection {
@@ -76,34 +103,117 @@ private:
     std::vector<std::unique_ptr<KeptStatement>> statements;
 };
 
-// The idle connections of one process. A forked child starts a pool of its own and leaves its
-// parent's connections alone.
-class DbConnectionPool {
+class DbConnectionPool;
+
+// One call of the library on this thread, from its first log line to its last. The outermost one
+// on a thread holds the thread's log lines until it ends (DbLog.h), and keeps a fork waiting
+// until it has ended.
+class DbCall {
 public:
-    // `parents`: the pool of the process this one was forked from, kept, never used.
-    explicit DbConnectionPool(DbConnectionPool* parents);
-    DbConnectionPool(const DbConnectionPool&) = delete;
-    DbConnectionPool& operator=(const DbConnectionPool&) = delete;
-    ~DbConnectionPool();  // closes the idle connections; the last close checkpoints the log
-
-    unsigned long Owner() const { return owner; }
-
-    // An idle connection of `kind` to the file at `path` that is still current, or null.
-    std::unique_ptr<PooledConnection> Take(PooledConnection::Kind kind, const std::string& path);
-    // Keeps a connection for a later operation, or closes it.
-    void Give(std::unique_ptr<PooledConnection> connection);
-    // Closes every idle connection.
-    void CloseAll();
-
-    // Writers of this process wait for each other here, briefly, instead of meeting at the
-    // database's write lock, where SQLite's busy handler would pause them for 10 to 100 ms.
-    std::mutex& Writers() { return writers; }
+    explicit DbCall(DbConnectionPool& pool);
+    ~DbCall();
+    DbCall(const DbCall&) = delete;
+    DbCall& operator=(const DbCall&) = delete;
 
 private:
-    const unsigned long owner;
-    [[maybe_unused]] DbConnectionPool* const
-        parents;  // keeps them reachable, for leak checkers too
-    std::mutex writers;
-    std::mutex mutex;  // guards idle
-    std::vector<std::unique_ptr<PooledConnection>> idle;
+    Db::HeldLines lines;        // handed over after the call has left every lock
+    DbConnectionPool* entered;  // null for a call inside another one
+};
+
+// A writer's turn among this process's writers, held for its whole operation; empty when it did
+// not come in time.
+class WriterTurn {
+public:
+    WriterTurn() = default;
+    WriterTurn(WriterTurn&& other) noexcept : pool(std::exchange(other.pool, nullptr)) {}
+    WriterTurn& operator=(WriterTurn&& other) noexcept;
+    WriterTurn(const WriterTurn&) = delete;
+    WriterTurn& operator=(const WriterTurn&) = delete;
+    ~WriterTurn() { End(); }
+    explicit operator bool() const { return pool != nullptr; }
+
+private:
+    friend class DbConnectionPool;
+    explicit WriterTurn(DbConnectionPool* pool) : pool(pool) {}
+    void End();
+    DbConnectionPool* pool = nullptr;
+};
+
+// The connections of one process, kept while they are used.
+class DbConnectionPool {
+public:
+    // Idle for this long, the kept connections are closed.
+    static constexpr std::chrono::milliseconds kIdleTime{1000};
+
+    DbConnectionPool();
+    DbConnectionPool(const DbConnectionPool&) = delete;
+    DbConnectionPool& operator=(const DbConnectionPool&) = delete;
+    ~DbConnectionPool();
+
+    // A connection of `kind` to the database at `path`: a kept one when one is still current,
+    // otherwise a new one (*opened false, with the open's line logged, when it failed; SQLite may
+    // still have left a handle, returned then without being kept).
+    std::unique_ptr<PooledConnection> Lend(PooledConnection::Kind kind, const std::string& path,
+                                           sqlite3** db, bool& opened);
+    // Keeps a lent connection for a later operation, or closes it.
+    void Give(std::unique_ptr<PooledConnection> connection);
+
+    // Waits for this writer's turn as the busy handler waits for a lock; empty when it did not
+    // come in that time.
+    WriterTurn WaitForWriterTurn();
+
+    // Closes every idle connection at once.
+    void CloseAll();
+    // At the end of the process: stops letting go in the background, closes the idle connections
+    // and closes every connection given back later.
+    void Shutdown();
+
+private:
+    friend class DbCall;
+    friend class WriterTurn;
+    using Clock = std::chrono::steady_clock;
+
+    // The fork handlers: the calls under way finish, the kept connections close; afterwards
+    // both processes go on with an empty pool.
+    static void BeforeFork();
+    static void AfterForkInParent();
+    static void AfterForkInChild();
+
+    void Enter();
+    void Leave();
+    void EndWriterTurn();
+    // The background thread's body: closes the kept connections once the pool has been idle for
+    // kIdleTime, and ends when none is kept.
+    static void LetGoWhenIdle(void* pool);
+    void StopLettingGo();
+
+    // Calls under way, and a fork waiting for them. Rebuilt in a forked child, where the threads
+    // that waited here in the parent do not exist.
+    struct Gate {
+        Platform::Mutex mutex;
+        Platform::CondVar changed{&mutex};
+        int calls GUARDED_BY(mutex) = 0;
+        bool forking GUARDED_BY(mutex) = false;
+    };
+    Gate gate;
+
+    // Whether a writer of this process has its turn. The writers' turns order writes; they are
+    // rebuilt in a forked child with the gate.
+    struct Turns {
+        Platform::Mutex mutex;
+        Platform::CondVar ended{&mutex};
+        bool taken GUARDED_BY(mutex) = false;
+    };
+    Turns turns;
+
+    Platform::Mutex mutex;
+    Platform::CondVar wakeLetGo{&mutex};
+    std::vector<std::unique_ptr<PooledConnection>> idle GUARDED_BY(mutex);
+    int lent GUARDED_BY(mutex) = 0;
+    Clock::time_point lastGiven GUARDED_BY(mutex);
+    bool lettingGo GUARDED_BY(mutex) = false;  // the background thread runs
+    bool stopping GUARDED_BY(mutex) = false;   // a fork or the end: no letting go now
+    bool shut GUARDED_BY(mutex) = false;       // the end: nothing is kept any more
+    // Started and joined under `mutex` while not stopping; joined by StopLettingGo once stopping.
+    Platform::BackgroundThread letGo;
 };

@@ -2,20 +2,7 @@
 
 #include <sqlite3.h>
 
-#include <sstream>
-
 #include "SqliteText.h"
-
-namespace Db {
-void LogLine(LOG_MESSAGE_LEVEL level, const std::string& message, const char* operation) {
-    std::wstringstream stream;
-    // Narrow texts are widened byte by byte by the stream; the parentheses are wide.
-    stream << "["
-           << "DATABASE"
-           << "]" << message.c_str() << L"(" << "DataBaseManager::" << operation << L")";
-    VtLogger::GetInstance()->Log(level, stream);
-}
-}  // namespace Db
 
 Statement& Statement::operator=(Statement&& other) noexcept {
     if (this != &other) {
@@ -52,13 +39,14 @@ int Statement::Step() {
     if (rc != SQLITE_ROW && rc != SQLITE_DONE && failed != nullptr) *failed = true;
     return rc;
 }
+bool Statement::NextRow() { return Step() == SQLITE_ROW; }
 void Statement::Reset() { sqlite3_reset(stmt); }
 
 int Statement::Int(int column) const { return sqlite3_column_int(stmt, column); }
 long long Statement::Int64(int column) const { return sqlite3_column_int64(stmt, column); }
 std::wstring Statement::Text(int column) const { return SqliteText::Column(stmt, column); }
-int Statement::CopyText(int column, wchar_t (&dest)[Db::kTextUnits]) const {
-    return SqliteText::CopyColumn(stmt, column, dest, Db::kTextUnits);
+int Statement::CopyText(int column, wchar_t (&dest)[kRecordTextUnits]) const {
+    return SqliteText::CopyColumn(stmt, column, dest, kRecordTextUnits);
 }
 const void* Statement::Blob(int column, int& bytes) const {
     const void* data = sqlite3_column_blob(stmt, column);
@@ -88,21 +76,19 @@ bool DbSession::Initialised(const char* notInitMessage) const {
 }
 
 bool DbSession::OpenKept(PooledConnection::Kind kind) {
-    pool = &manager.Connections();
+    DbConnectionPool& pool = manager.Connections();
     if (kind == PooledConnection::Kind::Write) {
-        writersTurn = std::unique_lock<std::mutex>(pool->Writers());
+        writerTurn = pool.WaitForWriterTurn();
+        if (!writerTurn) {
+            // As a write that waited out the busy handler on another process's lock.
+            failed = true;
+            Error("SQLite error:database is locked");
+            return false;
+        }
     }
     std::string folder;
     manager.GetDBFilePath(folder);
-    std::string path = Db::MainDbPath(folder);
-    kept = pool->Take(kind, path);
-    if (kept != nullptr) {
-        db = kept->Db();
-        opened = true;
-        return true;
-    }
-    opened = Db::OpenMainDb(path, kind == PooledConnection::Kind::Read, &db);
-    if (opened) kept = std::make_unique<PooledConnection>(db, kind, path);
+    kept = pool.Lend(kind, Db::MainDbPath(folder), &db, opened);
     return db != nullptr;
 }
 
@@ -110,11 +96,11 @@ void DbSession::Close() {
     if (kept != nullptr) {
         if (failed) kept->MarkFailed();
         db = nullptr;
-        pool->Give(std::move(kept));
+        manager.Connections().Give(std::move(kept));
     } else if (db != nullptr) {
         manager.CloseDb(std::exchange(db, nullptr));
     }
-    if (writersTurn.owns_lock()) writersTurn.unlock();
+    writerTurn = WriterTurn();
 }
 
 Statement DbSession::Prepare(const std::string& sql, int* resultCode) const {

@@ -9,11 +9,12 @@
 //     stmt.BindAll(task.status, task.taskID);
 //     session.StepWrite(stmt);
 //
-// The session borrows a kept connection to the migration database (DbConnections.h) and gives it
-// back when it goes out of scope; a connection to the cache database is its own and is closed
-// through CloseDb. A Statement gives a kept statement back, reset and with its bindings cleared,
-// and finalizes any other. Declared after the session, a statement is always given back or
-// finalized before its connection.
+// The session is one call of the library (DbCall): its log lines reach the logger when it ends,
+// after its locks are released. It borrows a kept connection to the migration database
+// (DbConnections.h) and gives it back when it goes out of scope; a connection to the cache database
+// is its own and is closed through CloseDb. A Statement gives a kept statement back, reset and with
+// its bindings cleared, and finalizes any other. Declared after the session, a statement is always
+// given back or finalized before its connection.
 #pragma once
 
 #include <memory>
@@ -23,23 +24,7 @@
 
 #include "DataBaseManager.h"
 #include "DbConnections.h"
-#include "VtLogger.h"
-
-namespace Db {
-constexpr int kTextUnits = kRecordTextUnits;
-
-// Hands one line in the library's format, "[DATABASE]message(DataBaseManager::operation)", to
-// the logger.
-void LogLine(LOG_MESSAGE_LEVEL level, const std::string& message, const char* operation);
-
-// The migration database's path in `folder`; empty when the folder is unknown.
-std::string MainDbPath(const std::string& folder);
-// Opens the migration database at `path` as ConnectDb (or, read-only, ConnectDbReadonly) does,
-// with their log lines.
-bool OpenMainDb(const std::string& path, bool readOnly, sqlite3** db);
-// Closes as CloseDb does, with its log line.
-bool CloseConnection(sqlite3* db);
-}  // namespace Db
+#include "DbLog.h"
 
 class Statement {
 public:
@@ -73,14 +58,15 @@ public:
         (Bind(++index, values), ...);
     }
 
-    int Step();  // sqlite3_step's result
+    int Step();      // sqlite3_step's result
+    bool NextRow();  // steps; true when a row is ready
     void Reset();
 
     int Int(int column) const;
     long long Int64(int column) const;
     std::wstring Text(int column) const;
     // Copies the column into a fixed field (wcsncpy_s, 511 units); returns the error number.
-    int CopyText(int column, wchar_t (&dest)[Db::kTextUnits]) const;
+    int CopyText(int column, wchar_t (&dest)[kRecordTextUnits]) const;
     // The column's bytes, null when it holds none.
     const void* Blob(int column, int& bytes) const;
 
@@ -95,7 +81,7 @@ private:
 class DbSession {
 public:
     DbSession(DataBaseManager& manager, const char* operation)
-        : manager(manager), operation(operation) {}
+        : manager(manager), call(manager.Connections()), operation(operation) {}
     DbSession(const DbSession&) = delete;
     DbSession& operator=(const DbSession&) = delete;
     ~DbSession() { Close(); }
@@ -114,10 +100,11 @@ public:
     // Open this operation's connection: every writer carries the busy handler, so that a write
     // that meets another writer waits instead of losing its row. True when a handle exists (a
     // failed open may still leave one; the prepare then fails and the session closes it). The
-    // writers of this process take turns for the whole session.
+    // writers of this process take turns for the whole session; one whose turn does not come
+    // within the busy handler's time fails as a write that finds the database locked.
     bool OpenWrite() { return OpenKept(PooledConnection::Kind::Write); }
     bool OpenRead() { return OpenKept(PooledConnection::Kind::Read); }
-    bool OpenCache() { return Keep(manager.ConnectDb(&db, true, DB_TYPE_MIGRATION, true)); }
+    bool OpenCache() { return NoteOpen(manager.ConnectDb(&db, true, DB_TYPE_MIGRATION, true)); }
     sqlite3* Db() const { return db; }
     // Whether the open itself succeeded (a failed open may still have left a handle).
     bool Opened() const { return opened; }
@@ -142,19 +129,19 @@ public:
     DataBaseManager& Manager() const { return manager; }
 
 private:
-    bool Keep(bool succeeded) {
+    bool NoteOpen(bool succeeded) {
         opened = succeeded;
         return db != nullptr;
     }
     bool OpenKept(PooledConnection::Kind kind);
 
     DataBaseManager& manager;
+    DbCall call;  // first in, last out: the lines wait until everything below is released
     const char* operation;
     sqlite3* db = nullptr;
     bool opened = false;
-    DbConnectionPool* pool = nullptr;
     std::unique_ptr<PooledConnection> kept;  // owns db when set
-    std::unique_lock<std::mutex> writersTurn;
+    WriterTurn writerTurn;
     mutable bool failed = false;  // an error met here: the connection is closed, not kept
 };
 
@@ -163,7 +150,7 @@ private:
 template <class Fill>
 int FillRows(Statement& stmt, int capacity, Fill&& fill) {
     int filled = 0;
-    while (filled < capacity && stmt.Step() == 100 /* SQLITE_ROW */) {
+    while (filled < capacity && stmt.NextRow()) {
         fill(filled);
         ++filled;
     }

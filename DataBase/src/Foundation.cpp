@@ -9,13 +9,11 @@
 
 #include "DataBaseManager.h"
 #include "DbBusyHandler.h"
-#include "DbConnections.h"
 #include "DbSession.h"
 #include "Platform.h"
 #include "VtFileUtil.h"
 
 namespace {
-const std::string kMainDbName = "corvanel.db";
 const std::string kDataFolderSuffix =
     std::string(1, Platform::kPathSeparator) + "Voded" + Platform::kPathSeparator + "Corvanel";
 const std::string kCacheDbName = "doc_Cache.db";
@@ -23,7 +21,6 @@ const std::string kCacheFolder =
     std::string(1, Platform::kPathSeparator) + "db_cache" + Platform::kPathSeparator;
 
 constexpr int kOpenReadWrite = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX;  // 0x8002
-constexpr int kOpenReadOnly = SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX;    // 0x8001
 constexpr int kOpenCreate =
     SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;  // 0x8006
 
@@ -98,65 +95,11 @@ const UpgradeStep kAppTableSteps[] = {
      "alter table TransferAppInfo add column appIconPath text DEFAULT ''"},
 };
 
-// The statements start-up runs; kept for the life of the library.
-std::vector<std::string>& TableCreationList() {
-    static std::vector<std::string> list;
-    return list;
-}
-
 std::string CacheDbPath(const std::string& folder) {
     return folder.empty() ? std::string() : folder + kCacheFolder + kCacheDbName;
 }
 
-// Opens `path` with `flags` into *db for ConnectDb and ConnectDbReadonly.
-bool OpenConnection(const std::string& path, sqlite3** db, int flags, bool setBusyHandler,
-                    const char* operation) {
-    auto logError = [operation](const std::string& text) {
-        Db::LogLine(LOG_LEVEL_ERROR, "SQLite error:" + text, operation);
-    };
-    if (path.empty()) {
-        *db = nullptr;
-        logError("Open database failed,error code is " + std::to_string(SQLITE_CANTOPEN));
-        return false;
-    }
-    int rc = sqlite3_open_v2(path.c_str(), db, flags, nullptr);
-    if (rc != SQLITE_OK) {
-        logError("Open database failed,error code is " + std::to_string(rc));
-        return false;
-    }
-    if (setBusyHandler) {
-        rc = sqlite3_busy_handler(*db, DbBusyHandler, *db);
-        if (rc != SQLITE_OK) {
-            logError("Set busy handler error,error code is " + std::to_string(rc) +
-                     ",reason:" + sqlite3_errmsg(*db));
-        }
-    }
-    return true;
-}
-
 }  // namespace
-
-namespace Db {
-// An unresolved data folder gives no path at all, so nothing is ever created, opened or
-// deleted at the root of the drive or filesystem.
-std::string MainDbPath(const std::string& folder) {
-    return folder.empty() ? std::string() : folder + Platform::kPathSeparator + kMainDbName;
-}
-
-bool OpenMainDb(const std::string& path, bool readOnly, sqlite3** db) {
-    return readOnly ? OpenConnection(path, db, kOpenReadOnly, true, "ConnectDbReadonly")
-                    : OpenConnection(path, db, kOpenReadWrite, true, "ConnectDb");
-}
-
-bool CloseConnection(sqlite3* db) {
-    if (db == nullptr) return true;
-    int rc = sqlite3_close_v2(db);
-    if (rc == SQLITE_OK) return true;
-    LogLine(LOG_LEVEL_ERROR,
-            "SQLite error:Close database failed,error code is " + std::to_string(rc), "CloseDb");
-    return false;
-}
-}  // namespace Db
 
 namespace {
 // The instance once its construction has completed: letting go of the connections must not be
@@ -186,34 +129,22 @@ DataBaseManager* DataBaseManager::GetInstance() {
 DataBaseManager::DataBaseManager() : isInit(false) {
     // The logger is made first so that it outlives the manager, whose end may still log.
     VtLogger::GetInstance();
-    connections = new DbConnectionPool(nullptr);
+    connections = new DbConnectionPool();
     try {
         InitInstance();
     } catch (...) {
-        delete connections.load();  // the next GetInstance constructs anew
+        delete connections;  // the next GetInstance constructs anew
         throw;
     }
     constructed = this;
 }
 
 // Closes the kept connections; the last close checkpoints the write-ahead log into the database
-// and removes it. The pool itself stays for the rest of the process, with any pool it took over
-// from a parent: those connections belong to the parent and are neither closed nor freed here.
-DataBaseManager::~DataBaseManager() {
-    DbConnectionPool* pool = connections.load();
-    if (pool->Owner() == Platform::ProcessId()) pool->CloseAll();
-}
+// and removes it. The pool itself stays for the rest of the process: a host's thread may still be
+// in an operation while the process ends, and what it gives back is closed, not kept.
+DataBaseManager::~DataBaseManager() { connections->Shutdown(); }
 
-DbConnectionPool& DataBaseManager::Connections() {
-    DbConnectionPool* pool = connections.load();
-    if (pool->Owner() == Platform::ProcessId()) return *pool;
-    // A forked child: the parent's connections, and any lock a parent's thread held, stay as the
-    // fork left them, never used nor closed here.
-    auto* own = new DbConnectionPool(pool);
-    if (connections.compare_exchange_strong(pool, own)) return *own;
-    delete own;  // another thread of this child came first
-    return *pool;
-}
+DbConnectionPool& DataBaseManager::Connections() { return *connections; }
 
 void DataBaseManager::CloseIdleConnections() {
     if (DataBaseManager* manager = constructed.load()) manager->Connections().CloseAll();
@@ -221,14 +152,20 @@ void DataBaseManager::CloseIdleConnections() {
 
 void DataBaseManager::InitInstance() {
     constexpr const char* kOperation = "InitInstance";
-    std::lock_guard<std::mutex> startUp(startUpMutex);
+    // One start-up at a time. Its lines reach the logger once the lock is released, still in the
+    // identity it ran in: the console user is reverted to last.
+    auto startUp = [this] {
+        DbCall call(Connections());
+        std::lock_guard<std::mutex> startUp(startUpMutex);
+        Initialize();
+    };
     ConsoleIdentity identity;
     DWORD sessionId = WTSGetActiveConsoleSessionId();
     if (WTSQueryUserToken(sessionId, &identity.token) != TRUE) {
         identity.token = nullptr;
         if (GetLastError() == ERROR_PRIVILEGE_NOT_HELD) {
             // Not allowed to act for the console user (not the local system): run as ourselves.
-            Initialize();
+            startUp();
             return;
         }
         Db::LogLine(LOG_LEVEL_ERROR,
@@ -242,7 +179,7 @@ void DataBaseManager::InitInstance() {
         return;
     }
     identity.impersonating = true;
-    Initialize();
+    startUp();
 }
 
 // Under startUpMutex (InitInstance): callers that start up again after a failed start-up would
@@ -261,12 +198,10 @@ void DataBaseManager::Initialize() {
         Db::LogLine(LOG_LEVEL_ERROR, std::string("SQLite exception: ") + e.what(), "Initialize");
         return;
     }
-    std::vector<std::string>& statements = TableCreationList();
-    statements.insert(statements.end(), std::begin(kCreateTableSql), std::end(kCreateTableSql));
     {
         DbSession session(*this, "Initialize");
         if (session.OpenWrite()) {
-            for (const std::string& sql : statements) session.Execute(sql);
+            for (const char* sql : kCreateTableSql) session.Execute(sql);
         }
     }
     isInit = true;
@@ -312,10 +247,10 @@ bool DataBaseManager::ConnectDb(sqlite3** db, bool setBusyHandler, DbType, bool 
     std::string folder;
     GetDBFilePath(folder);
     if (!isCacheDb)
-        return OpenConnection(Db::MainDbPath(folder), db, kOpenReadWrite, setBusyHandler,
-                              "ConnectDb");
+        return Db::OpenConnection(Db::MainDbPath(folder), db, kOpenReadWrite, setBusyHandler,
+                                  "ConnectDb");
     Db::LogLine(LOG_LEVEL_INFO, "connect cache DB", "ConnectDb");
-    return OpenConnection(CacheDbPath(folder), db, kOpenReadWrite, setBusyHandler, "ConnectDb");
+    return Db::OpenConnection(CacheDbPath(folder), db, kOpenReadWrite, setBusyHandler, "ConnectDb");
 }
 
 bool DataBaseManager::ConnectDbReadonly(sqlite3** db, DbType) {

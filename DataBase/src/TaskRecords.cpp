@@ -6,6 +6,7 @@
 #include <new>
 
 #include "DataBaseManager.h"
+#include "DbConnections.h"
 #include "DbSession.h"
 #include "Platform.h"
 
@@ -318,6 +319,7 @@ const std::string kMaxTaskIdSql = "select max(taskID) from TransferTask";
 
 int DataBaseManager::GetMaxTaskID() {
     if (!DbSession(*this, "GetMaxTaskID").Initialised("GetMaxTaskID sql is not init")) return 0;
+    DbCall call(Connections());  // its lines wait until the lock below is released
     // The one lock of the database side, held over the whole read (connect to close):
     // concurrent callers read the largest id in turn.
     std::lock_guard<std::mutex> lock(dbMutex);

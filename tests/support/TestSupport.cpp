@@ -7,6 +7,7 @@
 #include <iterator>
 #include <random>
 #include <stdexcept>
+#include <thread>
 
 #if defined(_WIN32)
 #include <shlobj.h>
@@ -27,6 +28,46 @@ std::string Narrow(const std::wstring& text) {
 std::string ReadFile(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
     return fs::is_regular_file(file) ? std::string(std::istreambuf_iterator<char>(in), {}) : "";
+}
+
+int OpenHandlesTo(const fs::path& file) {
+#if defined(_WIN32)
+    (void)file;
+    return -1;
+#else
+    int open = 0;
+    const std::string name = fs::weakly_canonical(file).string();
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator("/proc/self/fd", error)) {
+        std::string target = fs::read_symlink(entry.path(), error).string();
+        if (!error && target.rfind(name, 0) == 0 &&
+            (target == name || target == name + "-wal" || target == name + "-shm")) {
+            ++open;
+        }
+    }
+    return open;
+#endif
+}
+
+bool WaitForNoLog(const fs::path& file) {
+    auto held = [&] {
+        return fs::exists(file.string() + "-wal") || fs::exists(file.string() + "-shm") ||
+               OpenHandlesTo(file) > 0;
+    };
+    for (int i = 0; i < 500 && held(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return !held();
+}
+
+bool Renamed(const fs::path& from, const fs::path& to) {
+    std::error_code error;
+    for (int i = 0; i < 50; ++i) {
+        fs::rename(from, to, error);
+        if (!error) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
 }
 
 void PrintTo(const LogEntry& entry, std::ostream* os) {

@@ -126,6 +126,16 @@ private:
 // ASCII text between narrow and wide strings, for messages and expectations.
 std::wstring Widen(const std::string& text);
 std::string Narrow(const std::wstring& text);
+// How many descriptors of this process are open on `file` or on its -wal and -shm files; -1 where
+// the system does not tell (Windows: there a file held open cannot be renamed).
+int OpenHandlesTo(const std::filesystem::path& file);
+// Waits (up to 10 s) until `file` has neither -wal nor -shm beside it and, where the system
+// tells, no descriptor of this process on it; true when so.
+bool WaitForNoLog(const std::filesystem::path& file);
+// Renames `from` to `to`, trying for a second where the system refuses because the file is open
+// (Windows): the last close removes the log a moment before it lets go of the database.
+bool Renamed(const std::filesystem::path& from, const std::filesystem::path& to);
+
 // A file's bytes; empty for a folder or a file that is not there.
 std::string ReadFile(const std::filesystem::path& file);
 
