@@ -29,12 +29,12 @@
 
 #include <atomic>
 #include <list>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "DataBaseRecords.h"
 #include "DirectoryTreeManager.h"
+#include "PlatformMutex.h"
 #include "VtExport.h"
 
 struct sqlite3;
@@ -141,7 +141,7 @@ private:
     ~DataBaseManager();
 
     // Start-up and locations.
-    void Initialize();
+    void Initialize() REQUIRES(startUpMutex);
     int GetDBFilePath(std::string& folder);
 
     // Connections, statements and transactions.
@@ -169,9 +169,9 @@ private:
                          std::vector<SendFailedFileInfo>& failedFiles, int& missingCount);
     void FillShotPath(const std::wstring& cachePath, DirTreeNode* node);
 
-    std::mutex dbMutex;        // taken by GetMaxTaskID alone
-    std::atomic<bool> isInit;  // read on many threads while InitInstance may write it
-    std::mutex startUpMutex;   // one start-up at a time, however many threads call InitInstance
+    Platform::Mutex dbMutex;       // taken by GetMaxTaskID alone: its readers take turns
+    std::atomic<bool> isInit;      // read on many threads while InitInstance may write it
+    Platform::Mutex startUpMutex;  // one start-up at a time, however many call InitInstance
     // The migration database's connections, kept between operations (DbConnections.h).
     DbConnectionPool* connections = nullptr;
     DbConnectionPool& Connections();

@@ -9,17 +9,16 @@
 // started, the constructor stops and joins the ones already running before it rethrows.
 #pragma once
 
-#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <future>
 #include <memory>
-#include <mutex>
 #include <stdexcept>
 #include <thread>
 #include <type_traits>
 #include <vector>
 
+#include "PlatformMutex.h"
 #include "VtExport.h"
 
 class DATABASE_API FileTreeThreadPool {
@@ -37,11 +36,11 @@ public:
         auto task = std::make_shared<std::packaged_task<Result()>>(std::forward<F>(job));
         std::future<Result> result = task->get_future();
         {
-            std::unique_lock<std::mutex> lock(queueMutex);
+            Platform::MutexLock lock(&queueMutex);
             if (stop) throw std::runtime_error("FileTreeThreadPool: Enqueue after Stop");
             tasks.emplace_back([task] { (*task)(); });
         }
-        condition.notify_one();
+        condition.Signal();
         return result;
     }
 
@@ -51,8 +50,8 @@ private:
     void JoinWorkers();
 
     std::vector<std::thread> workers;
-    std::deque<std::function<void()>> tasks;
-    std::mutex queueMutex;  // guards tasks and stop
-    std::condition_variable condition;
-    bool stop = false;
+    Platform::Mutex queueMutex;
+    Platform::CondVar condition{&queueMutex};  // a job queued, or the pool stopping
+    std::deque<std::function<void()>> tasks GUARDED_BY(queueMutex);
+    bool stop GUARDED_BY(queueMutex) = false;
 };

@@ -23,11 +23,11 @@ void FileTreeThreadPool::Stop() {
 
 bool FileTreeThreadPool::BeginStop() {
     {
-        std::lock_guard<std::mutex> lock(queueMutex);
+        Platform::MutexLock lock(&queueMutex);
         if (stop) return false;  // a second Stop does nothing and joins nothing
         stop = true;
     }
-    condition.notify_all();
+    condition.SignalAll();
     return true;
 }
 
@@ -41,8 +41,8 @@ void FileTreeThreadPool::WorkerLoop() {
     for (;;) {
         std::function<void()> job;
         {
-            std::unique_lock<std::mutex> lock(queueMutex);
-            condition.wait(lock, [this] { return stop || !tasks.empty(); });
+            Platform::MutexLock lock(&queueMutex);
+            while (!stop && tasks.empty()) condition.Wait();
             // A stopped pool still drains its queue before the worker ends.
             if (stop && tasks.empty()) return;
             job = std::move(tasks.front());

@@ -156,7 +156,7 @@ void DataBaseManager::InitInstance() {
     // identity it ran in: the console user is reverted to last.
     auto startUp = [this] {
         DbCall call(Connections());
-        std::lock_guard<std::mutex> startUp(startUpMutex);
+        Platform::MutexLock startUp(&startUpMutex);
         Initialize();
     };
     ConsoleIdentity identity;

@@ -15,7 +15,10 @@ struct DataBaseManager::Internals {
     static void CloseIdleConnections() { DataBaseManager::CloseIdleConnections(); }
     static bool IsInit() { return Manager().isInit.load(); }
     static void SetInit(bool value) { Manager().isInit = value; }
-    static void Initialize() { Manager().Initialize(); }
+    static void Initialize() {
+        Platform::MutexLock startUp(&Manager().startUpMutex);
+        Manager().Initialize();
+    }
     static int GetDBFilePath(std::string& folder) { return Manager().GetDBFilePath(folder); }
     static bool ConnectDb(sqlite3** db, bool busy, DbType type, bool cache) {
         return Manager().ConnectDb(db, busy, type, cache);

@@ -322,7 +322,7 @@ int DataBaseManager::GetMaxTaskID() {
     DbCall call(Connections());  // its lines wait until the lock below is released
     // The one lock of the database side, held over the whole read (connect to close):
     // concurrent callers read the largest id in turn.
-    std::lock_guard<std::mutex> lock(dbMutex);
+    Platform::MutexLock lock(&dbMutex);
     return ReadInt(*this, "GetMaxTaskID", kMaxTaskIdSql);
 }
 

@@ -8,6 +8,10 @@
 #include <fstream>
 #include <thread>
 
+#if !defined(_WIN32)
+#include <pthread.h>
+#endif
+
 namespace {
 const char* LevelName(LOG_MESSAGE_LEVEL level) {
     switch (level) {
@@ -71,11 +75,29 @@ VtLogger* VtLogger::GetInstance() {
     return &instance;
 }
 
+VtLogger::VtLogger() {
+#if !defined(_WIN32)
+    pthread_atfork(BeforeFork, AfterFork, AfterFork);
+#endif
+}
+
+void VtLogger::BeforeFork() NO_THREAD_SAFETY_ANALYSIS {
+    VtLogger* logger = GetInstance();
+    logger->sinkMutex.Lock();
+    logger->fileMutex.Lock();
+}
+
+void VtLogger::AfterFork() NO_THREAD_SAFETY_ANALYSIS {
+    VtLogger* logger = GetInstance();
+    logger->fileMutex.Unlock();
+    logger->sinkMutex.Unlock();
+}
+
 void VtLogger::Log(LOG_MESSAGE_LEVEL level, std::wstringstream& stream) {
     std::wstring line = stream.str();
     std::shared_ptr<const Sink> current;
     {
-        std::lock_guard<std::mutex> lock(sinkMutex);
+        Platform::MutexLock lock(&sinkMutex);
         current = sink;
     }
     // Called outside the lock, so that a sink may itself log or replace the sink.
@@ -88,7 +110,7 @@ void VtLogger::Log(LOG_MESSAGE_LEVEL level, std::wstringstream& stream) {
 
 void VtLogger::SetSink(Sink newSink) {
     auto next = newSink ? std::make_shared<const Sink>(std::move(newSink)) : nullptr;
-    std::lock_guard<std::mutex> lock(sinkMutex);
+    Platform::MutexLock lock(&sinkMutex);
     sink = std::move(next);
 }
 
@@ -109,7 +131,7 @@ void VtLogger::WriteToFile(LOG_MESSAGE_LEVEL level, const std::wstring& line) {
                   static_cast<int>(millis));
     std::ostringstream thread;
     thread << std::this_thread::get_id();
-    std::lock_guard<std::mutex> lock(fileMutex);
+    Platform::MutexLock lock(&fileMutex);
     // Opened per line: the file may be rotated or removed by support staff at any time.
     std::ofstream file(LogFilePath(), std::ios::app | std::ios::binary);
     if (!file) return;

@@ -4,10 +4,10 @@
 
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <sstream>
 #include <string>
 
+#include "PlatformMutex.h"
 #include "VtExport.h"
 
 enum LOG_MESSAGE_LEVEL {
@@ -34,10 +34,14 @@ public:
     VtLogger& operator=(const VtLogger&) = delete;
 
 private:
-    VtLogger() = default;
+    VtLogger();
     void WriteToFile(LOG_MESSAGE_LEVEL level, const std::wstring& line);
+    // Around a fork: both locks are taken, so that the child never inherits one a thread of the
+    // parent held, and the child's first line does not wait for it forever.
+    static void BeforeFork();
+    static void AfterFork();
 
-    std::mutex sinkMutex;  // guards sink (the pointer, not the call)
-    std::shared_ptr<const Sink> sink;
-    std::mutex fileMutex;  // keeps the lines of several threads whole in the file
+    Platform::Mutex sinkMutex;  // held while the pointer is read or replaced, not for the call
+    std::shared_ptr<const Sink> sink GUARDED_BY(sinkMutex);
+    Platform::Mutex fileMutex;  // keeps the lines of several threads whole in the file
 };
