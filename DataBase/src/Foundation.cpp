@@ -292,6 +292,9 @@ bool DataBaseManager::CreateDb(const std::string& path) {
                      ",reason:" + sqlite3_errmsg(db));
         }
     }
+    // Its close must not checkpoint: with synchronous=OFF the checkpoint neither syncs the log
+    // before it writes the database nor the database before the log is deleted.
+    if (db != nullptr) sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
     if (db != nullptr) sqlite3_close(db);
     return created;
 }

@@ -1,5 +1,5 @@
 // I/O faults. The library keeps its SQLite private, so this executable is built from its sources
-// (IoFault.cmake; the production library unchanged): the process has one SQLite, and every
+// (LibrarySources.cmake; the production library unchanged): the process has one SQLite, and every
 // connection goes through the VFS registered here. Each sweep fails the Nth open, read, write or
 // sync of an operation, for every N it reaches, each time from the same committed history. Then
 // both databases are whole and every row is there as often as before the operation, as after it,

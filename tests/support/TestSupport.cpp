@@ -26,8 +26,12 @@ std::string Narrow(const std::wstring& text) {
 }
 
 std::string ReadFile(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return fs::is_regular_file(file) ? std::string(std::istreambuf_iterator<char>(in), {}) : "";
+    std::error_code error;
+    const auto size = fs::is_regular_file(file, error) ? fs::file_size(file, error) : 0;
+    std::string bytes(error ? 0 : size, '\0');
+    std::ifstream(file, std::ios::binary)
+        .read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    return bytes;
 }
 
 int OpenHandlesTo(const fs::path& file) {
@@ -105,6 +109,19 @@ void TestDb::Exec(const std::string& sql) {
     }
 }
 
+std::string TestDb::Text(sqlite3_stmt* stmt, int column) {
+    const int type = sqlite3_column_type(stmt, column);
+    auto bytes = static_cast<const unsigned char*>(sqlite3_column_blob(stmt, column));
+    std::string value = type == SQLITE_NULL ? "NULL" : type == SQLITE_BLOB ? "x'" : "";
+    for (int k = 0; k < sqlite3_column_bytes(stmt, column); ++k) {
+        if (type != SQLITE_BLOB)
+            value += static_cast<char>(bytes[k]);
+        else
+            value += "0123456789abcdef"[bytes[k] >> 4], value += "0123456789abcdef"[bytes[k] & 15];
+    }
+    return type == SQLITE_BLOB ? value + "'" : value;
+}
+
 Rows TestDb::Query(const std::string& sql) {
     sqlite3_stmt* stmt = nullptr;
     if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
@@ -113,19 +130,7 @@ Rows TestDb::Query(const std::string& sql) {
     Rows rows;
     while (sqlite3_step(stmt) == SQLITE_ROW) {
         rows.emplace_back();
-        for (int i = 0; i < sqlite3_column_count(stmt); ++i) {
-            int type = sqlite3_column_type(stmt, i);
-            auto bytes = static_cast<const unsigned char*>(sqlite3_column_blob(stmt, i));
-            std::string value = type == SQLITE_NULL ? "NULL" : type == SQLITE_BLOB ? "x'" : "";
-            for (int k = 0; k < sqlite3_column_bytes(stmt, i); ++k) {
-                if (type != SQLITE_BLOB)
-                    value += static_cast<char>(bytes[k]);
-                else
-                    value += "0123456789abcdef"[bytes[k] >> 4],
-                        value += "0123456789abcdef"[bytes[k] & 15];
-            }
-            rows.back().push_back(type == SQLITE_BLOB ? value + "'" : value);
-        }
+        for (int i = 0; i < sqlite3_column_count(stmt); ++i) rows.back().push_back(Text(stmt, i));
     }
     sqlite3_finalize(stmt);
     return rows;

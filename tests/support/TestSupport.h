@@ -15,6 +15,7 @@
 #include "VtLogger.h"
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 // A log line as the sink received it.
 struct LogEntry {
@@ -46,6 +47,8 @@ public:
     TestDb& operator=(const TestDb&) = delete;
     void Exec(const std::string& sql);
     Rows Query(const std::string& sql);
+    // A column of the current row as Query gives it.
+    static std::string Text(sqlite3_stmt* stmt, int column);
     std::string Scalar(const std::string& sql);  // first column of the first row
     long long Count(const std::string& sql) { return std::stoll(Scalar(sql)); }
     sqlite3* Handle() const { return db; }
