@@ -30,8 +30,8 @@ void Statement::Release() {
 void Statement::Bind(int index, int value) { sqlite3_bind_int(stmt, index, value); }
 void Statement::Bind(int index, long long value) { sqlite3_bind_int64(stmt, index, value); }
 void Statement::Bind(int index, const std::wstring& text) { SqliteText::Bind(stmt, index, text); }
-void Statement::BindBlob(int index, const void* data, int bytes) {
-    sqlite3_bind_blob(stmt, index, data, bytes, SQLITE_STATIC);
+void Statement::Bind(int index, const Bytes& blob) {
+    sqlite3_bind_blob(stmt, index, blob.data, blob.bytes, SQLITE_STATIC);
 }
 
 int Statement::Step() {

@@ -26,6 +26,12 @@
 #include "DbConnections.h"
 #include "DbLog.h"
 
+// Raw bytes, bound as a blob; they must outlive the step.
+struct Bytes {
+    const void* data;
+    int bytes;
+};
+
 class Statement {
 public:
     Statement() = default;
@@ -50,7 +56,7 @@ public:
     void Bind(int index, const std::wstring& text);  // the text must outlive the step
     // Where wchar_t is UTF-16 the text is bound in place: a temporary would dangle by the step.
     void Bind(int index, std::wstring&& text) = delete;
-    void BindBlob(int index, const void* data, int bytes);
+    void Bind(int index, const Bytes& blob);
     // Binds the values to parameters 1, 2, 3, ... in order.
     template <class... Values>
     void BindAll(const Values&... values) {
@@ -122,6 +128,29 @@ public:
     // Steps a writing statement once, logs a step that is not done, and resets it.
     bool StepWrite(Statement& stmt) const;
 
+    // On this session's write connection (OpenWrite first): one statement, prepared (a statement
+    // that does not prepare is logged), bound with `values` in order and stepped once. False when
+    // nothing was written.
+    template <class... Values>
+    bool Write(const std::string& sql, const Values&... values) {
+        Statement stmt = PrepareWrite(sql);
+        if (!stmt) return false;
+        stmt.BindAll(values...);
+        return StepWrite(stmt);
+    }
+    // The bulk form: the statement stepped once for each row, bound by bindRow(stmt, row); a row
+    // that fails is logged and the others still land. False when the statement did not prepare.
+    template <class Rows, class BindRow>
+    bool WriteRows(const std::string& sql, const Rows& rows, BindRow&& bindRow) {
+        Statement stmt = PrepareWrite(sql);
+        if (!stmt) return false;
+        for (const auto& row : rows) {
+            bindRow(stmt, row);
+            StepWrite(stmt);
+        }
+        return true;
+    }
+
     int Execute(const std::string& sql) { return manager.ExecuteNoQuerySqlCmd(db, sql); }
     bool Begin() { return manager.BeginTransaction(db); }
     bool Commit() { return manager.CommitTransaction(db); }
@@ -144,6 +173,25 @@ private:
     WriterTurn writerTurn;
     mutable bool failed = false;  // an error met here: the connection is closed, not kept
 };
+
+// The texts of an operation that writes one statement: its name, its start line (null: none),
+// its not-initialised line and its statement.
+struct WriteOperation {
+    const char* operation;
+    const char* startLine;
+    const char* notInitMessage;
+    const char* sql;
+};
+
+// The whole course of such an operation: the start line, the initialised test, then the statement
+// on a write connection, bound with `values` and stepped once.
+template <class... Values>
+void RunWrite(DataBaseManager& manager, const WriteOperation& write, const Values&... values) {
+    DbSession session(manager, write.operation);
+    if (write.startLine != nullptr) session.Info(write.startLine);
+    if (!session.Initialised(write.notInitMessage) || !session.OpenWrite()) return;
+    session.Write(write.sql, values...);
+}
 
 // Fills at most `capacity` elements of a caller's array from the statement's rows, calling
 // fill(row index) for each; returns how many were filled. Elements past them stay untouched.

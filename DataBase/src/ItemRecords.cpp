@@ -11,8 +11,9 @@ namespace {
 const std::string kInsertAppSql =
     "INSERT INTO TransferAppInfo (taskID,appName,downStatusIndex, "
     "installStatusIndex,appIconPath) VALUES (?,?,?,?,?)";
-const std::string kUpdateAppStatusSql =
-    "UPDATE TransferAppInfo SET downStatusIndex=? where taskID=? and appName=?";
+const WriteOperation kUpdateAppStatus = {
+    "UpdateTaskAPPStatus", nullptr, "UpdateTaskAPPStatus sql is not init",
+    "UPDATE TransferAppInfo SET downStatusIndex=? where taskID=? and appName=?"};
 const std::string kAppCountPrefix = "SELECT COUNT(1) FROM TransferAppInfo where taskID = ";
 const std::string kAppInfoPrefix =
     "SELECT appName,downStatusIndex,installStatusIndex,appIconPath FROM TransferAppInfo where "
@@ -22,8 +23,10 @@ const std::string kAppNamePrefix = "SELECT appName FROM TransferAppInfo where ta
 // Settings and bookmarks.
 const std::string kInsertSettingSql =
     "INSERT INTO TransferSettingInfo (taskID,SettingName,resultType) VALUES (?,?,?)";
-const std::string kUpdateSettingSql =
-    "UPDATE TransferSettingInfo set resultType = ? where taskID = ? and settingName = ?";
+// Its not-initialised line names UpdateAppTaskInfo; log readers know it by that text.
+const WriteOperation kUpdateSetting = {
+    "UpdateSettingInfo", nullptr, "UpdateAppTaskInfo sql is not init",
+    "UPDATE TransferSettingInfo set resultType = ? where taskID = ? and settingName = ?"};
 const std::string kSettingCountPrefix = "SELECT COUNT(1) FROM TransferSettingInfo where taskID = ";
 const std::string kSettingInfoPrefix =
     "SELECT settingName,resultType FROM TransferSettingInfo where taskID = ";
@@ -37,16 +40,15 @@ const std::string kBrowserNamePrefix =
 // Files. The table keeps no file size, so the file list reads 0 for it.
 const std::string kUpdateFailFileSql =
     "UPDATE TransferFileInfo SET errCode=?, status=? where taskID=? and sendFilePath=?";
-const std::string kUpdateFileStatusSql =
-    "UPDATE TransferFileInfo SET status=?, errCode=? where taskID=? and sendFilePath=?";
+const WriteOperation kUpdateFileStatus = {
+    "UpdateTaskFileStatus", nullptr, "UpdateTaskFileStatus sql is not init",
+    "UPDATE TransferFileInfo SET status=?, errCode=? where taskID=? and sendFilePath=?"};
 const std::string kFailCountPrefix =
     "SELECT COUNT(1) FROM TransferFileInfo where status = 0 and taskID = ";
 const std::string kFailFilePrefix =
     "SELECT fileName,sendFilePath,errCode FROM TransferFileInfo where status = 0 and taskID = ";
 const std::string kTaskFilePrefix =
     "SELECT taskID,status,0,sendFilePath,errCode FROM TransferFileInfo where taskID = ";
-
-const char* const kUpdateFileStatusNotInit = "UpdateTaskFileStatus sql is not init";
 
 constexpr int kFailedFileStatus = 0;
 
@@ -60,19 +62,14 @@ std::string WithTaskId(const std::string& prefix, int taskId) {
 // as an uninitialised manager.
 template <class Items, class BindRow>
 void InsertRows(DataBaseManager& manager, const char* operation, const char* notInitMessage,
-                const Items& items, const std::string& sql, int taskId, BindRow&& bindRow) {
+                const Items& items, const std::string& sql, BindRow&& bindRow) {
     DbSession session(manager, operation);
     if (items.empty()) {
         session.Error(notInitMessage);
         return;
     }
     if (!session.Initialised(notInitMessage) || !session.OpenWrite()) return;
-    Statement stmt = session.PrepareWrite(sql);
-    if (!stmt) return;
-    for (const auto& item : items) {
-        bindRow(stmt, taskId, item);
-        session.StepWrite(stmt);
-    }
+    session.WriteRows(sql, items, bindRow);
 }
 
 // One statement for every element, in one transaction: a failing row is logged and the others
@@ -83,25 +80,7 @@ void WriteInOneTransaction(DbSession& session, const std::string& sql, const Ite
                            BindRow&& bindRow) {
     if (!session.OpenWrite()) return;
     session.Begin();
-    Statement stmt = session.PrepareWrite(sql);
-    if (!stmt) return;
-    for (const auto& item : items) {
-        bindRow(stmt, item);
-        session.StepWrite(stmt);
-    }
-    session.Commit();
-}
-
-// One writing statement, stepped once with `values` bound to its parameters in order.
-template <class... Values>
-void WriteOne(DataBaseManager& manager, const char* operation, const char* notInitMessage,
-              const std::string& sql, const Values&... values) {
-    DbSession session(manager, operation);
-    if (!session.Initialised(notInitMessage) || !session.OpenWrite()) return;
-    Statement stmt = session.PrepareWrite(sql);
-    if (!stmt) return;
-    stmt.BindAll(values...);
-    session.StepWrite(stmt);
+    if (session.WriteRows(sql, items, bindRow)) session.Commit();
 }
 
 // Reads column 0 of every row into `names`, appending or replacing what the caller held. A NULL
@@ -130,16 +109,15 @@ Statement ReadForArray(DbSession& session, const char* notInitMessage, const voi
 // Applications.
 
 void DataBaseManager::InsertAppInfo(std::vector<SendAppInfo>& apps, int taskId) {
-    InsertRows(*this, "InsertAppInfo", "InsertAppInfo sql is not init", apps, kInsertAppSql, taskId,
-               [](Statement& stmt, int id, const SendAppInfo& app) {
-                   stmt.BindAll(id, app.appName, app.downStatusIndex, app.installStatusIndex,
+    InsertRows(*this, "InsertAppInfo", "InsertAppInfo sql is not init", apps, kInsertAppSql,
+               [taskId](Statement& stmt, const SendAppInfo& app) {
+                   stmt.BindAll(taskId, app.appName, app.downStatusIndex, app.installStatusIndex,
                                 app.appIconPath);
                });
 }
 
 void DataBaseManager::UpdateTaskAPPStatus(const SendAppInfo& app, const int& taskId) {
-    WriteOne(*this, "UpdateTaskAPPStatus", "UpdateTaskAPPStatus sql is not init",
-             kUpdateAppStatusSql, app.downStatusIndex, taskId, app.appName);
+    RunWrite(*this, kUpdateAppStatus, app.downStatusIndex, taskId, app.appName);
 }
 
 int DataBaseManager::QueryCountById(const int& taskId, const std::string& sqlPrefix) {
@@ -180,15 +158,13 @@ void DataBaseManager::QueryAllAppNameByID(std::vector<std::wstring>& names, cons
 
 void DataBaseManager::InsertSettingInfo(std::vector<TransferSettingInfo>& settings, int taskId) {
     InsertRows(*this, "InsertSettingInfo", "InsertSettingInfo sql is not init", settings,
-               kInsertSettingSql, taskId,
-               [](Statement& stmt, int id, const TransferSettingInfo& setting) {
-                   stmt.BindAll(id, setting.settingName, setting.resultType);
+               kInsertSettingSql, [taskId](Statement& stmt, const TransferSettingInfo& setting) {
+                   stmt.BindAll(taskId, setting.settingName, setting.resultType);
                });
 }
 
 void DataBaseManager::UpdateSettingInfo(TransferSettingInfo setting, int taskId) {
-    WriteOne(*this, "UpdateSettingInfo", "UpdateAppTaskInfo sql is not init", kUpdateSettingSql,
-             setting.resultType, taskId, setting.settingName);
+    RunWrite(*this, kUpdateSetting, setting.resultType, taskId, setting.settingName);
 }
 
 int DataBaseManager::QuerySettingNumByID(int taskId) {
@@ -215,10 +191,10 @@ void DataBaseManager::GetTaskSettingInfo(int taskId, std::vector<std::wstring>& 
 }
 
 void DataBaseManager::InsertBookmarkInfo(std::vector<std::wstring>& browsers, int taskId) {
-    InsertRows(
-        *this, "InsertBookmarkInfo", "InsertBookmarkInfo sql is not init", browsers,
-        kInsertBookmarkSql, taskId,
-        [](Statement& stmt, int id, const std::wstring& browser) { stmt.BindAll(id, browser); });
+    InsertRows(*this, "InsertBookmarkInfo", "InsertBookmarkInfo sql is not init", browsers,
+               kInsertBookmarkSql, [taskId](Statement& stmt, const std::wstring& browser) {
+                   stmt.BindAll(taskId, browser);
+               });
 }
 
 void DataBaseManager::GetTaskBookmarkInfo(int taskId, std::vector<std::wstring>& names) {
@@ -239,14 +215,13 @@ void DataBaseManager::UpdateFailFileInfo(std::vector<SendFailedFileInfo>& files,
 }
 
 void DataBaseManager::UpdateTaskFileStatus(TransferFileInfo& file) {
-    WriteOne(*this, "UpdateTaskFileStatus", kUpdateFileStatusNotInit, kUpdateFileStatusSql,
-             file.status, file.errCode, file.taskId, file.filePath);
+    RunWrite(*this, kUpdateFileStatus, file.status, file.errCode, file.taskId, file.filePath);
 }
 
 void DataBaseManager::UpdateTaskFileStatus(std::vector<TransferFileInfo>& files) {
-    DbSession session(*this, "UpdateTaskFileStatus");
-    if (files.empty() || !session.Initialised(kUpdateFileStatusNotInit)) return;
-    WriteInOneTransaction(session, kUpdateFileStatusSql, files,
+    DbSession session(*this, kUpdateFileStatus.operation);
+    if (files.empty() || !session.Initialised(kUpdateFileStatus.notInitMessage)) return;
+    WriteInOneTransaction(session, kUpdateFileStatus.sql, files,
                           [](Statement& stmt, const TransferFileInfo& file) {
                               stmt.BindAll(file.status, file.errCode, file.taskId, file.filePath);
                           });

@@ -25,28 +25,6 @@ const char* const TransferTableNames[] = {
     "TransferSettingInfo",
 };
 
-// One task write: its log texts and its statement.
-struct TaskWrite {
-    const char* operation;
-    const char* startLine;  // null: the operation logs none
-    const char* notInitMessage;
-    const char* sql;
-};
-
-// The course of every task write: its start line, the initialised test, then one statement on a
-// connection of its own, bound by `bind` and stepped once. `ready` false ends the call quietly
-// after the initialised test (a missing argument).
-template <class BindFn>
-void WriteTask(DataBaseManager& manager, const TaskWrite& write, BindFn&& bind, bool ready = true) {
-    DbSession session(manager, write.operation);
-    if (write.startLine != nullptr) session.Info(write.startLine);
-    if (!session.Initialised(write.notInitMessage) || !ready || !session.OpenWrite()) return;
-    Statement stmt = session.PrepareWrite(write.sql);
-    if (!stmt) return;
-    bind(stmt);
-    session.StepWrite(stmt);
-}
-
 // The first column of the last row of `sql`, read on a connection of its own.
 int ReadInt(DataBaseManager& manager, const char* operation, const std::string& sql) {
     return DbSession(manager, operation).ReadInt(sql);
@@ -95,7 +73,7 @@ void DeleteFromHistory(DbSession& session, const std::string& condition, const c
 
 // Task writes.
 
-const TaskWrite kInsertTask = {
+const WriteOperation kInsertTask = {
     "InsertOneTask", nullptr, "InsertOneTask sql is not init",
     "INSERT INTO TransferTask (taskID,startTime,endTime,transferFileNums,completeNums, "
     "transferSize,completeSize,status,transferAppNums,transferSucAppNums,macAddr,session, "
@@ -106,16 +84,11 @@ const TaskWrite kInsertTask = {
 // take their column defaults.
 void DataBaseManager::InsertOneTask(TransferTask& task) {
     const std::wstring macAddr = WidenAnsi(task.macAddr);
-    WriteTask(*this, kInsertTask, [&](Statement& stmt) {
-        stmt.BindAll(task.startTime, task.endTime, task.transferFileNums, task.completeNums,
-                     task.transferSize, task.completeSize, task.status, task.transferAppNums,
-                     task.transferSucAppNums, macAddr);
-        stmt.BindBlob(11, task.session, kSessionBytes);
-        stmt.Bind(12, task.transferSettingNums);
-        stmt.Bind(13, task.transferSucSettingNums);
-        stmt.Bind(14, task.newPCType);
-        stmt.Bind(15, task.newPCModel);
-    });
+    RunWrite(*this, kInsertTask, task.startTime, task.endTime, task.transferFileNums,
+             task.completeNums, task.transferSize, task.completeSize, task.status,
+             task.transferAppNums, task.transferSucAppNums, macAddr,
+             Bytes{task.session, kSessionBytes}, task.transferSettingNums,
+             task.transferSucSettingNums, task.newPCType, task.newPCModel);
 }
 
 void DataBaseManager::InsertOneTask(int transferFileNums, char* session, int transferAppNums,
@@ -132,75 +105,70 @@ void DataBaseManager::InsertOneTask(int transferFileNums, char* session, int tra
     InsertOneTask(task);
 }
 
-const TaskWrite kUpdateFileTaskInfo = {
+const WriteOperation kUpdateFileTaskInfo = {
     "UpdateFileTaskInfo", "start UpdateFileTaskInfo", "UpdateFileTaskInfo sql is not init",
     "UPDATE TransferTask SET "
     "completeNums=?,completeSize=?,endTime=?,fileStatus=?,completeEmptyFolderNum=? where taskID=?"};
 
 void DataBaseManager::UpdateFileTaskInfo(TransferTask& task) {
-    WriteTask(*this, kUpdateFileTaskInfo, [&](Statement& stmt) {
-        stmt.BindAll(task.completeNums, task.completeSize, task.endTime, task.fileStatus,
-                     task.completeEmptyFolderNum, task.taskID);
-    });
+    RunWrite(*this, kUpdateFileTaskInfo, task.completeNums, task.completeSize, task.endTime,
+             task.fileStatus, task.completeEmptyFolderNum, task.taskID);
 }
 
-const TaskWrite kUpdateAppTaskInfo = {
+const WriteOperation kUpdateAppTaskInfo = {
     "UpdateAppTaskInfo", "start UpdateAppTaskInfo", "UpdateAppTaskInfo sql is not init",
     "UPDATE TransferTask SET endTime=?,transferAppNums=?,transferSucAppNums=?,appStatus=? where "
     "taskID=?"};
 
 void DataBaseManager::UpdateAppTaskInfo(TransferTask& task) {
-    WriteTask(*this, kUpdateAppTaskInfo, [&](Statement& stmt) {
-        stmt.BindAll(task.endTime, task.transferAppNums, task.transferSucAppNums, task.appStatus,
-                     task.taskID);
-    });
+    RunWrite(*this, kUpdateAppTaskInfo, task.endTime, task.transferAppNums, task.transferSucAppNums,
+             task.appStatus, task.taskID);
 }
 
-const TaskWrite kUpdateSettingTaskInfo = {
+const WriteOperation kUpdateSettingTaskInfo = {
     "UpdateSettingTaskInfo", "start UpdateSettingTaskInfo", "UpdateSettingTaskInfo sql is not init",
     "UPDATE TransferTask SET endTime=?,transferSettingNums=?,transferSucSettingNums=?, "
     "settingStatus=? where taskID=?"};
 
 void DataBaseManager::UpdateSettingTaskInfo(TransferTask& task) {
-    WriteTask(*this, kUpdateSettingTaskInfo, [&](Statement& stmt) {
-        stmt.BindAll(task.endTime, task.transferSettingNums, task.transferSucSettingNums,
-                     task.settingStatus, task.taskID);
-    });
+    RunWrite(*this, kUpdateSettingTaskInfo, task.endTime, task.transferSettingNums,
+             task.transferSucSettingNums, task.settingStatus, task.taskID);
 }
 
 const char* const kUpdateStatusSql = "UPDATE TransferTask SET status=? where taskID=?";
 
-const TaskWrite kUpdateTaskStatus = {"UpdateTaskStatus", "start UpdateTaskStatus",
-                                     "UpdateTaskStatus sql is not init", kUpdateStatusSql};
+const WriteOperation kUpdateTaskStatus = {"UpdateTaskStatus", "start UpdateTaskStatus",
+                                          "UpdateTaskStatus sql is not init", kUpdateStatusSql};
 
 void DataBaseManager::UpdateTaskStatus(TransferTask& task) {
-    WriteTask(*this, kUpdateTaskStatus,
-              [&](Statement& stmt) { stmt.BindAll(task.status, task.taskID); });
+    RunWrite(*this, kUpdateTaskStatus, task.status, task.taskID);
 }
 
 // Its not-initialised line names UpdateAppTaskInfo; log readers know it by that text.
-const TaskWrite kUpdateTaskStatusById = {"UpdateTaskStatusById", "start UpdateTaskStatusById",
-                                         "UpdateAppTaskInfo sql is not init", kUpdateStatusSql};
+const WriteOperation kUpdateTaskStatusById = {"UpdateTaskStatusById", "start UpdateTaskStatusById",
+                                              "UpdateAppTaskInfo sql is not init",
+                                              kUpdateStatusSql};
 
 void DataBaseManager::UpdateTaskStatusById(const int& taskID, const int& status) {
-    WriteTask(*this, kUpdateTaskStatusById, [&](Statement& stmt) { stmt.BindAll(status, taskID); });
+    RunWrite(*this, kUpdateTaskStatusById, status, taskID);
 }
 
-const TaskWrite kUpdateTaskSessionById = {"UpdateTaskSessionById", "start UpdateTaskSessionById",
-                                          "UpdateTaskSessionById sql is not init",
-                                          "UPDATE TransferTask SET session=? where taskID=?"};
+const WriteOperation kUpdateTaskSessionById = {
+    "UpdateTaskSessionById", "start UpdateTaskSessionById", "UpdateTaskSessionById sql is not init",
+    "UPDATE TransferTask SET session=? where taskID=?"};
 
 void DataBaseManager::UpdateTaskSessionById(const int& taskID, char* session) {
-    WriteTask(
-        *this, kUpdateTaskSessionById,
-        [&](Statement& stmt) {
-            stmt.BindBlob(1, session, kSessionBytes);
-            stmt.Bind(2, taskID);
-        },
-        session != nullptr);
+    // Without a session the call ends quietly after the initialised test.
+    DbSession db(*this, kUpdateTaskSessionById.operation);
+    db.Info(kUpdateTaskSessionById.startLine);
+    if (!db.Initialised(kUpdateTaskSessionById.notInitMessage) || session == nullptr ||
+        !db.OpenWrite()) {
+        return;
+    }
+    db.Write(kUpdateTaskSessionById.sql, Bytes{session, kSessionBytes}, taskID);
 }
 
-const TaskWrite kUpdateTaskCompleteInfoById = {
+const WriteOperation kUpdateTaskCompleteInfoById = {
     "UpdateTaskCompleteInfoById", nullptr, "UpdateTaskCompleteNumsById sql is not init",
     "UPDATE TransferTask SET completeNums=?, completeSize=?, completeEmptyFolderNum=? where "
     "taskID=?"};
@@ -209,10 +177,8 @@ const TaskWrite kUpdateTaskCompleteInfoById = {
 void DataBaseManager::UpdateTaskCompleteInfoById(int taskID, int completeNums,
                                                  long long completeSize,
                                                  int completeEmptyFolderNum) {
-    WriteTask(*this, kUpdateTaskCompleteInfoById, [&](Statement& stmt) {
-        stmt.BindAll(completeNums, completeSize, static_cast<long long>(completeEmptyFolderNum),
-                     taskID);
-    });
+    RunWrite(*this, kUpdateTaskCompleteInfoById, completeNums, completeSize,
+             static_cast<long long>(completeEmptyFolderNum), taskID);
 }
 
 // Task queries.
