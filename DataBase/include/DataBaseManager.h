@@ -174,7 +174,7 @@ private:
     Platform::Mutex startUpMutex;  // one start-up at a time, however many call InitInstance
     // The migration database's connections, kept between operations (DbConnections.h).
     DbConnectionPool* connections = nullptr;
-    DbConnectionPool& Connections();
+    DbConnectionPool& Connections() { return *connections; }
     static void CloseIdleConnections();  // of the instance, when there is one
 
     friend class DbSession;  // the per-operation helper

@@ -27,9 +27,22 @@ constexpr int kOpenReadOnly = SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX;    // 
 const char* const kConnectionSettings =
     "PRAGMA synchronous=NORMAL; PRAGMA journal_size_limit=16777216;";
 
-const std::string kMainDbName = "corvanel.db";
+constexpr int kExecuteRuns = 4;
+constexpr auto kExecutePause = std::chrono::milliseconds(500);
 
 std::string LogPath(const std::string& path) { return path + "-wal"; }
+
+bool RunTransactionStatement(sqlite3* db, const char* sql, const char* failure,
+                             const char* operation) {
+    if (db == nullptr) return false;
+    int rc = sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+    if (rc == SQLITE_OK) return true;
+    Db::LogLine(LOG_LEVEL_ERROR,
+                std::string("SQLite error:") + failure + std::to_string(rc) +
+                    ",reason:" + sqlite3_errmsg(db),
+                operation);
+    return false;
+}
 
 // Closes the connections, the read-only ones first: the last close checkpoints the log into the
 // database and removes it, which needs a connection that may write.
@@ -48,11 +61,6 @@ thread_local DbCall* currentCall = nullptr;
 }  // namespace
 
 namespace Db {
-// An unresolved data folder gives no path at all, so nothing is ever created, opened or
-// deleted at the root of the drive or filesystem.
-std::string MainDbPath(const std::string& folder) {
-    return folder.empty() ? std::string() : folder + Platform::kPathSeparator + kMainDbName;
-}
 
 bool OpenConnection(const std::string& path, sqlite3** db, int flags, bool setBusyHandler,
                     const char* operation) {
@@ -85,6 +93,13 @@ bool OpenMainDb(const std::string& path, bool readOnly, sqlite3** db) {
                     : OpenConnection(path, db, kOpenReadWrite, true, "ConnectDb");
 }
 
+bool OpenCacheDb(sqlite3** db, bool setBusyHandler) {
+    std::string folder;
+    GetDataFolder(folder);
+    LogLine(LOG_LEVEL_INFO, "connect cache DB", "ConnectDb");
+    return OpenConnection(CacheDbPath(folder), db, kOpenReadWrite, setBusyHandler, "ConnectDb");
+}
+
 bool CloseConnection(sqlite3* db) {
     if (db == nullptr) return true;
     int rc = sqlite3_close_v2(db);
@@ -92,6 +107,34 @@ bool CloseConnection(sqlite3* db) {
     LogLine(LOG_LEVEL_ERROR,
             "SQLite error:Close database failed,error code is " + std::to_string(rc), "CloseDb");
     return false;
+}
+
+int Execute(sqlite3* db, const std::string& sql) {
+    if (db == nullptr) return SQLITE_ERROR;
+    auto run = [&] { return sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr); };
+    // A busy database: once more at once, then up to three pauses of 500 ms, four runs in all.
+    int rc = run();
+    for (int runs = 1; rc == SQLITE_BUSY && runs < kExecuteRuns; ++runs) {
+        if (runs > 1) std::this_thread::sleep_for(kExecutePause);
+        rc = run();
+    }
+    if (rc == SQLITE_BUSY) std::this_thread::sleep_for(kExecutePause);
+    if (rc == SQLITE_OK) return SQLITE_OK;
+    LogLine(LOG_LEVEL_ERROR,
+            "SQLite error:ExecuteNoQuerySqlCmd failed,error code is " + std::to_string(rc) +
+                ",reason:" + sqlite3_errmsg(db),
+            "ExecuteNoQuerySqlCmd");
+    return rc;
+}
+
+bool Begin(sqlite3* db) {
+    return RunTransactionStatement(db, "begin transaction;",
+                                   "Begin transaction failed,error code is ", "BeginTransaction");
+}
+
+bool Commit(sqlite3* db) {
+    return RunTransactionStatement(db, "commit transaction;",
+                                   "Commit transaction failed,error code is ", "CommitTransaction");
 }
 }  // namespace Db
 

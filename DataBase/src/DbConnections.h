@@ -27,6 +27,7 @@
 #include <utility>
 #include <vector>
 
+#include "DbLocations.h"
 #include "DbLog.h"
 #include "Platform.h"
 #include "PlatformThreads.h"
@@ -34,9 +35,8 @@
 struct sqlite3;
 struct sqlite3_stmt;
 
+// The connection primitives, with their log lines under the manager's operation names.
 namespace Db {
-// The migration database's path in `folder`; empty when the folder is unknown.
-std::string MainDbPath(const std::string& folder);
 // Opens `path` with SQLite's open `flags` into *db, with the busy handler when asked, and the
 // durability every connection of the library runs with; logs a failure as `operation`.
 bool OpenConnection(const std::string& path, sqlite3** db, int flags, bool setBusyHandler,
@@ -44,8 +44,16 @@ bool OpenConnection(const std::string& path, sqlite3** db, int flags, bool setBu
 // Opens the migration database at `path` as ConnectDb (or, read-only, ConnectDbReadonly) does,
 // with their log lines and the busy handler.
 bool OpenMainDb(const std::string& path, bool readOnly, sqlite3** db);
+// Opens the cache database in the data folder, read-write, as ConnectDb does for it.
+bool OpenCacheDb(sqlite3** db, bool setBusyHandler);
 // Closes as CloseDb does, with its log line.
 bool CloseConnection(sqlite3* db);
+// Runs statement text that returns no rows as ExecuteNoQuerySqlCmd does: a busy database is
+// tried four times in all, with pauses of 500 ms; returns SQLite's result code.
+int Execute(sqlite3* db, const std::string& sql);
+// Begins or commits a transaction as BeginTransaction and CommitTransaction do.
+bool Begin(sqlite3* db);
+bool Commit(sqlite3* db);
 }  // namespace Db
 
 // One kept connection with its prepared statements. Used by one thread at a time.

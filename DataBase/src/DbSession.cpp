@@ -87,7 +87,7 @@ bool DbSession::OpenKept(PooledConnection::Kind kind) {
         }
     }
     std::string folder;
-    manager.GetDBFilePath(folder);
+    Db::GetDataFolder(folder);
     kept = pool.Lend(kind, Db::MainDbPath(folder), &db, opened);
     return db != nullptr;
 }
@@ -98,7 +98,7 @@ void DbSession::Close() {
         db = nullptr;
         manager.Connections().Give(std::move(kept));
     } else if (db != nullptr) {
-        manager.CloseDb(std::exchange(db, nullptr));
+        Db::CloseConnection(std::exchange(db, nullptr));
     }
     writerTurn = WriterTurn();
 }

@@ -110,7 +110,7 @@ public:
     // within the busy handler's time fails as a write that finds the database locked.
     bool OpenWrite() { return OpenKept(PooledConnection::Kind::Write); }
     bool OpenRead() { return OpenKept(PooledConnection::Kind::Read); }
-    bool OpenCache() { return NoteOpen(manager.ConnectDb(&db, true, DB_TYPE_MIGRATION, true)); }
+    bool OpenCache() { return NoteOpen(Db::OpenCacheDb(&db, true)); }
     sqlite3* Db() const { return db; }
     // Whether the open itself succeeded (a failed open may still have left a handle).
     bool Opened() const { return opened; }
@@ -151,9 +151,9 @@ public:
         return true;
     }
 
-    int Execute(const std::string& sql) { return manager.ExecuteNoQuerySqlCmd(db, sql); }
-    bool Begin() { return manager.BeginTransaction(db); }
-    bool Commit() { return manager.CommitTransaction(db); }
+    int Execute(const std::string& sql) { return Db::Execute(db, sql); }
+    bool Begin() { return Db::Begin(db); }
+    bool Commit() { return Db::Commit(db); }
 
     DataBaseManager& Manager() const { return manager; }
 

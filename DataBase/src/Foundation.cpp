@@ -14,18 +14,10 @@
 #include "VtFileUtil.h"
 
 namespace {
-const std::string kDataFolderSuffix =
-    std::string(1, Platform::kPathSeparator) + "Voded" + Platform::kPathSeparator + "Corvanel";
-const std::string kCacheDbName = "doc_Cache.db";
-const std::string kCacheFolder =
-    std::string(1, Platform::kPathSeparator) + "db_cache" + Platform::kPathSeparator;
 
 constexpr int kOpenReadWrite = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX;  // 0x8002
 constexpr int kOpenCreate =
     SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;  // 0x8006
-
-constexpr int kExecuteRuns = 4;
-constexpr auto kExecutePause = std::chrono::milliseconds(500);
 
 // The tables of the migration database, in the order start-up creates them.
 const char* const kCreateTableSql[] = {
@@ -95,10 +87,6 @@ const UpgradeStep kAppTableSteps[] = {
      "alter table TransferAppInfo add column appIconPath text DEFAULT ''"},
 };
 
-std::string CacheDbPath(const std::string& folder) {
-    return folder.empty() ? std::string() : folder + kCacheFolder + kCacheDbName;
-}
-
 }  // namespace
 
 namespace {
@@ -143,8 +131,6 @@ DataBaseManager::DataBaseManager() : isInit(false) {
 // and removes it. The pool itself stays for the rest of the process: a host's thread may still be
 // in an operation while the process ends, and what it gives back is closed, not kept.
 DataBaseManager::~DataBaseManager() { connections->Shutdown(); }
-
-DbConnectionPool& DataBaseManager::Connections() { return *connections; }
 
 void DataBaseManager::CloseIdleConnections() {
     if (DataBaseManager* manager = constructed.load()) manager->Connections().CloseAll();
@@ -210,31 +196,15 @@ void DataBaseManager::Initialize() {
 
 // Database locations.
 
-int DataBaseManager::GetDBFilePath(std::string& folder) {
-    char buffer[260] = {};
-    if (SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, buffer) < 0) {
-        return static_cast<int>(GetLastError());
-    }
-    folder = buffer;
-    folder += kDataFolderSuffix;
-    // Throws for an error other than "not found" (access denied, say): nothing here catches it.
-    if (!std::filesystem::exists(std::filesystem::path(folder))) {
-        if (DE::CreateDeepDirectory(folder, nullptr) == 0) {
-            Db::LogLine(LOG_LEVEL_ERROR, "DE::CreateDeepDirectory process failed!",
-                        "GetDBFilePath");
-        }
-    }
-    return 0;
-}
+int DataBaseManager::GetDBFilePath(std::string& folder) { return Db::GetDataFolder(folder); }
 
 std::string DataBaseManager::CreateDocCachePath() {
     std::string folder;
     GetDBFilePath(folder);
     if (folder.empty()) return std::string();  // never "\db_cache\" at the root of the drive
-    std::string cacheFolder = folder + kCacheFolder;
-    DE::DeleteDeepDirectory(cacheFolder);
-    DE::CreateDeepDirectory(cacheFolder, nullptr);
-    return cacheFolder + kCacheDbName;
+    DE::DeleteDeepDirectory(Db::CacheFolder(folder));
+    DE::CreateDeepDirectory(Db::CacheFolder(folder), nullptr);
+    return Db::CacheDbPath(folder);
 }
 
 // Connections, statements and transactions.
@@ -244,13 +214,11 @@ bool DataBaseManager::ConnectDb(sqlite3** db, bool setBusyHandler, DbType, bool 
         Db::LogLine(LOG_LEVEL_ERROR, "connect DB, dataBase pointer is nullptr", "ConnectDb");
         return false;
     }
+    if (isCacheDb) return Db::OpenCacheDb(db, setBusyHandler);
     std::string folder;
     GetDBFilePath(folder);
-    if (!isCacheDb)
-        return Db::OpenConnection(Db::MainDbPath(folder), db, kOpenReadWrite, setBusyHandler,
-                                  "ConnectDb");
-    Db::LogLine(LOG_LEVEL_INFO, "connect cache DB", "ConnectDb");
-    return Db::OpenConnection(CacheDbPath(folder), db, kOpenReadWrite, setBusyHandler, "ConnectDb");
+    return Db::OpenConnection(Db::MainDbPath(folder), db, kOpenReadWrite, setBusyHandler,
+                              "ConnectDb");
 }
 
 bool DataBaseManager::ConnectDbReadonly(sqlite3** db, DbType) {
@@ -300,21 +268,7 @@ bool DataBaseManager::CreateDb(const std::string& path) {
 }
 
 int DataBaseManager::ExecuteNoQuerySqlCmd(sqlite3* db, const std::string& sql) {
-    if (db == nullptr) return SQLITE_ERROR;
-    auto run = [&] { return sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr); };
-    // A busy database: once more at once, then up to three pauses of 500 ms, four runs in all.
-    int rc = run();
-    for (int runs = 1; rc == SQLITE_BUSY && runs < kExecuteRuns; ++runs) {
-        if (runs > 1) std::this_thread::sleep_for(kExecutePause);
-        rc = run();
-    }
-    if (rc == SQLITE_BUSY) std::this_thread::sleep_for(kExecutePause);
-    if (rc == SQLITE_OK) return SQLITE_OK;
-    Db::LogLine(LOG_LEVEL_ERROR,
-                "SQLite error:ExecuteNoQuerySqlCmd failed,error code is " + std::to_string(rc) +
-                    ",reason:" + sqlite3_errmsg(db),
-                "ExecuteNoQuerySqlCmd");
-    return rc;
+    return Db::Execute(db, sql);
 }
 
 bool DataBaseManager::ExecuteMulitNoQuerySQL(const std::vector<std::string>& sqls) {
@@ -325,29 +279,9 @@ bool DataBaseManager::ExecuteMulitNoQuerySQL(const std::vector<std::string>& sql
     return allDone;
 }
 
-namespace {
-bool RunTransactionStatement(sqlite3* db, const char* sql, const char* failure,
-                             const char* operation) {
-    if (db == nullptr) return false;
-    int rc = sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
-    if (rc == SQLITE_OK) return true;
-    Db::LogLine(LOG_LEVEL_ERROR,
-                std::string("SQLite error:") + failure + std::to_string(rc) +
-                    ",reason:" + sqlite3_errmsg(db),
-                operation);
-    return false;
-}
-}  // namespace
+bool DataBaseManager::BeginTransaction(sqlite3* db) { return Db::Begin(db); }
 
-bool DataBaseManager::BeginTransaction(sqlite3* db) {
-    return RunTransactionStatement(db, "begin transaction;",
-                                   "Begin transaction failed,error code is ", "BeginTransaction");
-}
-
-bool DataBaseManager::CommitTransaction(sqlite3* db) {
-    return RunTransactionStatement(db, "commit transaction;",
-                                   "Commit transaction failed,error code is ", "CommitTransaction");
-}
+bool DataBaseManager::CommitTransaction(sqlite3* db) { return Db::Commit(db); }
 
 // Schema upgrade.
 
