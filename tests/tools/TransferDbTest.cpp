@@ -18,6 +18,7 @@
 #include <tuple>
 
 #include <nlohmann/json.hpp>
+#include <sqlite3.h>
 
 #include "TestSupport.h"
 
@@ -102,9 +103,11 @@ protected:
         if (!raw) arguments.insert(arguments.end(), {"--data-dir", data.string()});
         std::string command = "cd " + Quote(root) + " && " + prefix + Quote(TRANSFERDB_PATH);
         for (const std::string& argument : arguments) command += " " + Quote(argument);
-        const fs::path out = root / (name + ".out"), err = root / (name + ".err");
+        const fs::path out = output.empty() ? root / (name + ".out") : output;
+        const fs::path err = root / (name + ".err");
         int status = std::system((command + " >" + Quote(out) + " 2>" + Quote(err)).c_str());
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(out), ReadFile(err)};
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output.empty() ? ReadFile(out) : "",
+                ReadFile(err)};
     }
     // Starts the tool beside the test.
     std::future<Output> Start(std::vector<std::string> arguments, const std::string& name) const {
@@ -167,6 +170,7 @@ protected:
 
     fs::path root, source, target, data;
     std::string prefix;  // put before the tool's command: another user, a memory limit
+    fs::path output;     // where the tool's stdout goes instead of a file of the test's
 };
 
 TEST_F(TransferDbTest, InterruptedTwiceAndResumedTargetEqualsSourceApartFromListedFailures) {
@@ -505,8 +509,11 @@ TEST_F(TransferDbTest, CheckReportsAnOlderLayoutAndHostileTablesAreReadInBoundsO
                                             ": TransferFileInfo is a view, not the library's table "
                                             "(transferdb check shows its layout)\n"}));
     }
-    EXPECT_EQ(Json({"check"})["missing"], json({"table TransferFileInfo is a view",
-                                                "TransferTask.newPCModel", "index fileIndex"}));
+    const Output checked = Run({"check", "--json"});  // shown, and refused as the others do
+    EXPECT_EQ(checked.code, 1);
+    EXPECT_EQ(
+        json::parse(checked.out)["missing"],
+        json({"table TransferFileInfo is a view", "TransferTask.newPCModel", "index fileIndex"}));
 
     for (const char* end : {"-wal", "-shm"}) fs::remove(DbFile().string() + end);
     WriteFile(DbFile(), std::string(8192, 'x'));
@@ -519,7 +526,8 @@ TEST_F(TransferDbTest, NoDatabaseUnknownTasksAndBadArgumentsAreRefused) {
     WriteFile(source / "a.txt", "a");
     // clang-format off
     for (const auto& command : Commands{{"history"}, {"show", "1"}, {"failures", "1"}, {"check"},
-                                        {"prune"}, {"clean"}, {"resume", source, target}}) {
+                                        {"prune"}, {"clean"},
+                                        {"resume", source, target}}) {
         // clang-format on
         Output output = Run(command);
         EXPECT_EQ(output.code, 1) << command[0];
@@ -545,8 +553,12 @@ TEST_F(TransferDbTest, NoDatabaseUnknownTasksAndBadArgumentsAreRefused) {
         {{"frobnicate"}, "The following argument was not expected: frobnicate"},
         {{"--frobnicate"}, "The following argument was not expected: --frobnicate"},
         {{},
-         "A subcommand (migrate, resume, history, show, failures, check, prune or clean) is "
-         "required"},
+         "A subcommand (migrate, resume, history, show, failures, check, prune or clean) "
+         "is required"},
+        // After "--" every argument is positional, an option's name too.
+        {{"history", "--", "--data-dir", "D"},
+         "The following arguments were not expected: --data-dir D"},
+        {{"show", "--", "1", "--json"}, "The following argument was not expected: --json"},
         {{"history", "--data-dir", ""}, "--data-dir: an empty folder name names no folder"},
         {{"migrate", (root / "missing").string(), target.string()}, "transferdb: SOURCE "},
         {{"migrate", source.string(), (source / "inside").string()},
@@ -558,6 +570,8 @@ TEST_F(TransferDbTest, NoDatabaseUnknownTasksAndBadArgumentsAreRefused) {
          "--workers: '0' is not a whole number from 1 to 64"},
         {{"migrate", source.string(), target.string(), "--workers"},
          "--workers: 1 required INT:N in [1, 64] missing"},
+        {{"resume", source.string(), target.string(), "--wait", "1s"},
+         "--wait: '1s' is not a whole number from 0 to 1000000000"},
     };
     for (auto [arguments, message] : bad) {
         arguments.insert(arguments.begin(), dataDir);
@@ -571,6 +585,43 @@ TEST_F(TransferDbTest, NoDatabaseUnknownTasksAndBadArgumentsAreRefused) {
     EXPECT_EQ(dashes.code, 0) << dashes.err;
     EXPECT_EQ(Json({"history"})[0]["newPCModel"], (root / "--target").string());
     EXPECT_EQ(Json({"history"}).size(), 2u);  // none of the refused ones recorded a task
+}
+
+TEST_F(TransferDbTest, OutputThatCannotBeWrittenFailsTheCommand) {
+    EXPECT_EQ(Run({"--version"}, true),
+              (Output{0,
+                      std::string("transferdb " DATABASE_VERSION " (SQLite ") +
+                          sqlite3_libversion() + ")\n",
+                      ""}));
+    WriteFile(source / "a.txt", "a");
+    ASSERT_EQ(Copy("migrate", {"--fail-every", "1"}).code, 3);
+    output = "/dev/full";
+    for (const auto& command :
+         Commands{{"failures", "1"}, {"history"}, {"check", "--json"}, {"--version"}}) {
+        EXPECT_EQ(Run(command),
+                  (Output{1, "", "transferdb: cannot write the output: No space left on device\n"}))
+            << command[0];
+    }
+}
+
+TEST_F(TransferDbTest, ARunWaitsForAnotherProcessOnlyAsLongAsItIsTold) {
+    WriteFile(source / "a.txt", "a");
+    const struct {
+        off_t byte;
+        std::string waitingFor;
+    } held[] = {{0, "a prune or clean in another transferdb process to end"},
+                {1, "another transferdb process to record its task"}};
+    for (const auto& lock : held) {
+        auto holding = HoldLock(LockFile(), lock.byte, true);
+        EXPECT_EQ(Copy("migrate", {"--wait", "1"}),
+                  (Output{1, "",
+                          "transferdb: waiting for " + lock.waitingFor +
+                              "\ntransferdb: gave up after 1 s waiting for " + lock.waitingFor +
+                              ": it holds " + LockFile().string() +
+                              " (a stopped process holds it until it ends; --wait SECONDS "
+                              "waits longer)\n"}));
+    }
+    EXPECT_EQ(TestDb(DbFile()).Count("SELECT COUNT(1) FROM TransferTask"), 0);
 }
 
 }  // namespace
