@@ -63,6 +63,7 @@ struct Settings {
     std::string dataDir;
     bool json = false;
     int taskId = 0;
+    std::string reportFile;
     int waitSeconds = 60;
     MigrationOptions migration;
     std::vector<std::string> extras;  // the positional arguments no command takes
@@ -182,6 +183,12 @@ int Run(int argc, char** argv) {
     AddTask(*failures, settings);
     CLI::App* check = AddReading(
         app, "check", "the database's integrity and whether its layout is current", settings);
+    CLI::App* report = app.add_subcommand(
+        "report", "a task, its failures and the database's check in one HTML file");
+    AddTask(*report, settings);
+    report->add_option("-o,--output", settings.reportFile,
+                       "the file to write (default: transferdb-task-TASK.html here)");
+    AddDataDir(*report, settings);
     CLI::App* prune = app.add_subcommand("prune", "keep only the three newest tasks");
     AddDataDir(*prune, settings);
     CLI::App* clean = app.add_subcommand("clean", "remove every task");
@@ -196,7 +203,7 @@ int Run(int argc, char** argv) {
         if (app.get_subcommands().empty()) {
             throw CLI::RequiredError(
                 "A subcommand (migrate, resume, history, show, failures, "
-                "check, prune or clean)");
+                "check, report, prune or clean)");
         }
         if (!settings.extras.empty()) return Usage(NotExpected(settings.extras));
     } catch (const CLI::Success& done) {  // --help, --help-all, --version
@@ -225,6 +232,7 @@ int Run(int argc, char** argv) {
         if (show->parsed()) return ShowTask(settings.taskId, settings.json);
         if (failures->parsed()) return ShowFailures(settings.taskId, settings.json);
         if (check->parsed()) return CheckDatabase(settings.json);
+        if (report->parsed()) return WriteReport(settings.taskId, settings.reportFile);
         if (prune->parsed()) return PruneHistory();
         if (clean->parsed()) return CleanHistory();
     } catch (const ToolError& error) {
