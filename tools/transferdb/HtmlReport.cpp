@@ -535,7 +535,7 @@ private:
             "<th class=\"number\">Size</th><th class=\"number\">Apps</th><th class=\"number\">"
             "Settings</th><th>Copied to</th></tr>\n";
         for (const TaskRow& task : history) {
-            out += "<tr><td>" + std::to_string(task.taskID) + "</td><td>" +
+            out += "<tr><td>" + std::to_string(task.taskID) + "</td><td class=\"when\">" +
                    Html(FormatTime(task.startTime)) + "</td><td>" +
                    Html(TaskStateText(static_cast<int>(task.status))) +
                    "</td><td class=\"number\">" + Grouped(task.completeNums) + " / " +
