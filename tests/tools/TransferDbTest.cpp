@@ -510,6 +510,11 @@ TEST_F(TransferDbTest, CheckReportsAnOlderLayoutAndHostileTablesAreReadInBoundsO
         EXPECT_EQ(older["layoutCurrent"], false);
         EXPECT_EQ(older["missing"], json({"TransferTask.newPCModel", "index fileIndex"}));
     }
+    EXPECT_EQ(Run({"report", "1"}),
+              (Output{1, "",
+                      "transferdb: " + DbFile().string() +
+                          " has an older layout (it lacks TransferTask.newPCModel); transferdb "
+                          "history brings it up to date\n"}));
 
     // A view in a table's place could be endless: nothing reads it, nor lets the library do so.
     TestDb(DbFile()).Exec(

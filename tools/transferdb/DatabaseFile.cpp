@@ -134,6 +134,19 @@ void RequireLibraryLayout(DatabaseReader& reader) {
                                       "layout)");
 }
 
+void RequireTask(DatabaseReader& reader, int taskId) {
+    std::string id = std::to_string(taskId);
+    if (reader.Column("SELECT COUNT(1) FROM TransferTask WHERE taskID = " + id)[0] != "0") return;
+    std::string known;
+    for (const std::string& newer :
+         reader.Column("SELECT taskID FROM TransferTask ORDER BY taskID DESC LIMIT 3")) {
+        known += (known.empty() ? "" : ", ") + newer;
+    }
+    throw ToolError(kExitFailure, "unknown task " + id +
+                                      (known.empty() ? " (the history is empty)"
+                                                     : " (the newest tasks: " + known + ")"));
+}
+
 std::string NameKey(std::string name) {
     std::transform(name.begin(), name.end(), name.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });

@@ -51,6 +51,9 @@ private:
 // tables or columns passes: the library's start-up adds them.
 void RequireLibraryLayout(DatabaseReader& reader);
 
+// Throws ToolError naming the newest tasks when the file holds no task `taskId`.
+void RequireTask(DatabaseReader& reader, int taskId);
+
 // Text of a column as UTF-8; empty for NULL.
 std::string ColumnText(sqlite3_stmt* row, int column);
 
