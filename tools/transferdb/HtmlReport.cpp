@@ -129,7 +129,7 @@ const CodeCause kCodeCauses[] = {
     {ERROR_BUSY, kInUse},
     {ERROR_DISK_FULL, kDiskFull},
     {ERROR_HANDLE_DISK_FULL, kDiskFull},
-    {ERROR_DISK_QUOTA_EXCEEDED, kDiskFull},
+    {1295, kDiskFull},  // ERROR_DISK_QUOTA_EXCEEDED, which mingw-w64 does not name
     {ERROR_FILE_TOO_LARGE, kDiskFull},
     {ERROR_FILENAME_EXCED_RANGE, kPathTooLong},
     {ERROR_BUFFER_OVERFLOW, kPathTooLong},  // "The file name is too long."
