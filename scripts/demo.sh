@@ -2,8 +2,9 @@
 # The main job: builds the library with its tool (without the tests), installs both into
 # build/prefix, and runs a real local migration of a folder (default /usr/share/doc, or
 # $DEMO_SOURCE) into a target in the temporary folder: a few files fail on purpose, the run
-# stops half-way as a crash would, the resume finishes it, and the history and the failures are
-# printed. DEMO_KEEP=1 keeps the target and the database for a look afterwards.
+# stops half-way as a crash would, the resume finishes it, the history and the failures are
+# printed, and the task's HTML report is written. DEMO_KEEP=1 keeps the target, the database and
+# the report for a look afterwards.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh build
@@ -58,5 +59,8 @@ expect 0 failures 1
 echo
 echo "== what TARGET lacks: exactly those failures"
 diff -rq --no-dereference "$source_folder" "$target" || true
+echo
+echo "== the report of task 1, to open in a browser"
+expect 0 report 1 -o "$work/report.html"
 echo
 echo "demo: $(($(date +%s) - started)) s after the build"

@@ -2,11 +2,13 @@
 # Installs what a fresh Debian machine lacks, and nothing it has. A tool counts as present when
 # its command is there, however it was installed (npm may come with nodejs); a library when its
 # Debian package is. Profiles, any number of them:
-#   build  the library and transferdb: cmake, g++, make, npm (which fetches SQLite), CLI11,
-#          nlohmann/json; what scripts/demo.sh needs
-#   test   the rest of scripts/test.sh: GoogleTest, Google Benchmark, clang with its sanitizer
-#          runtime, the mingw-w64 cross compilers and Wine
-# Without a profile, both.
+#   build    the library and transferdb: cmake, g++, make, npm (which fetches SQLite), CLI11,
+#            nlohmann/json; what scripts/demo.sh needs
+#   windows  the mingw-w64 cross compilers, for the Windows package (scripts/package.sh)
+#   test     the rest of scripts/test.sh: GoogleTest, Google Benchmark, clang with its sanitizer
+#            runtime, the mingw-w64 cross compilers, Wine, Chromium (the report's tests load the
+#            report in it) and lintian (which checks the .deb)
+# Without a profile, build and test.
 set -euo pipefail
 profiles=("$@")
 [ ${#profiles[@]} -gt 0 ] || profiles=(build test)
@@ -24,16 +26,21 @@ for profile in "${profiles[@]}"; do
             need_package libcli11-dev
             need_package nlohmann-json3-dev
             ;;
+        windows)
+            need_command x86_64-w64-mingw32-g++-posix g++-mingw-w64-x86-64
+            ;;
         test)
             need_command clang++ clang
             need_command x86_64-w64-mingw32-g++-posix g++-mingw-w64-x86-64
             need_command /usr/lib/wine/wine64 wine64
+            need_command chromium chromium
+            need_command lintian lintian
             need_package libgtest-dev
             need_package libbenchmark-dev
             need_package libclang-rt-14-dev
             ;;
         *)
-            echo "install-deps: unknown profile $profile (build, test)" >&2
+            echo "install-deps: unknown profile $profile (build, windows, test)" >&2
             exit 2
             ;;
     esac

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Builds and runs every test leg: a Release build, an AddressSanitizer+UndefinedBehaviorSanitizer
 # build, the installed package used from outside, and the Windows x64 build (mingw-w64) with its
-# tests and its installed package run under Wine, a ThreadSanitizer build of the concurrency
-# tests, the libFuzzer targets run for a bounded time each (FUZZ_SECONDS, default 60), and the
-# benchmarks at their small sizes. Name legs to run only those:
-#   scripts/test.sh [release] [sanitize] [consumer] [windows] [tsan] [fuzz] [bench] [mutation]
+# tests and its installed package run under Wine, the .deb and .zip packages used from outside,
+# a ThreadSanitizer build of the concurrency tests, the libFuzzer targets run for a bounded time
+# each (FUZZ_SECONDS, default 60), and the benchmarks at their small sizes. Name legs to run only
+# those:
+#   scripts/test.sh [release] [sanitize] [consumer] [windows] [package] [tsan] [fuzz] [bench]
+#                   [mutation]
 # The mutation leg is not among the defaults: it plants MUTATION_COUNT (default 8) faults in the
 # library one at a time and reports how many the tests catch (the workplace's mutate.sh, found
 # at $MUTATE or beside the checkout in ../shared/tools/).
@@ -13,7 +15,7 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 jobs=$(nproc)
 legs=("$@")
-[ ${#legs[@]} -gt 0 ] || legs=(release sanitize consumer windows tsan fuzz bench)
+[ ${#legs[@]} -gt 0 ] || legs=(release sanitize consumer windows package tsan fuzz bench)
 
 # Every ctest run's summary is kept, so that the script closes with one count over all legs.
 results=$(mktemp)
@@ -52,6 +54,22 @@ windows_tests() {
     "$wine" build/windows-consumer/consumer.exe </dev/null
 }
 
+# The zip's consumer and transferdb.exe, in a fresh data folder.
+windows_package() {
+    rm -rf "$WINEPREFIX/drive_c/ProgramData/Voded"
+    "$wine" build/package-consumer-windows/consumer.exe </dev/null
+    "$wine" "$1/bin/transferdb.exe" --version </dev/null | tr -d '\r' | grep -Fx "$2"
+}
+
+# Runs the consumer, built in $1 against a package, in a fresh data folder.
+run_consumer() {
+    local data
+    data=$(mktemp -d)
+    PROGRAMDATA="$data" VTLOGGER_FILE="$data/log.txt" "$1/consumer"
+    rm -rf "$data"
+}
+
+toolchain=$PWD/cmake/mingw-w64-x86_64.cmake
 for leg in "${legs[@]}"; do
     echo "=== $leg"
     case "$leg" in
@@ -70,12 +88,9 @@ for leg in "${legs[@]}"; do
             cmake --install build/release --prefix build/prefix >/dev/null
             cmake -S tests/consumer -B build/consumer -DCMAKE_PREFIX_PATH="$PWD/build/prefix" >/dev/null
             cmake --build build/consumer -j"$jobs"
-            data=$(mktemp -d)
-            PROGRAMDATA="$data" VTLOGGER_FILE="$data/log.txt" build/consumer/consumer
-            rm -rf "$data"
+            run_consumer build/consumer
             ;;
         windows)
-            toolchain=$PWD/cmake/mingw-w64-x86_64.cmake
             build build/windows --no-warn-unused-cli -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
                 -DCMAKE_BUILD_TYPE=Release
             rm -rf build/windows-prefix build/windows-consumer
@@ -84,6 +99,39 @@ for leg in "${legs[@]}"; do
                 -DDataBase_DIR="$PWD/build/windows-prefix/lib/cmake/DataBase" >/dev/null
             cmake --build build/windows-consumer -j"$jobs"
             with_wine windows_tests
+            ;;
+        package)
+            # The packages as users get them, made from the builds of the release and windows
+            # legs (built here if they are not): the .deb checked by lintian and unpacked into
+            # an empty root, the .zip unpacked; against each, tests/consumer is built and run
+            # (the Windows one under Wine), and its transferdb says the project's version.
+            build build/release -DCMAKE_BUILD_TYPE=Release >/dev/null
+            build build/windows --no-warn-unused-cli -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
+                -DCMAKE_BUILD_TYPE=Release >/dev/null
+            LINUX_BUILD=build/release WINDOWS_BUILD=build/windows bash scripts/package.sh
+            version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build/release/CMakeCache.txt)
+            said="transferdb $version (SQLite $(sed -n 's/^#define SQLITE_VERSION *"\(.*\)"/\1/p' \
+                third_party/sqlite/sqlite3.h))"
+            deb=build/packages/database_${version}_amd64.deb
+            lintian --fail-on error "$deb"
+            unpacked=$(mktemp -d)
+            dpkg -x "$deb" "$unpacked/deb"
+            "$unpacked/deb/usr/bin/transferdb" --version | grep -Fx "$said"
+            rm -rf build/package-consumer build/package-consumer-windows
+            cmake -S tests/consumer -B build/package-consumer \
+                -DCMAKE_PREFIX_PATH="$unpacked/deb/usr" >/dev/null
+            cmake --build build/package-consumer -j"$jobs"
+            run_consumer build/package-consumer
+            zip=$PWD/build/packages/DataBase-$version-windows-x64.zip
+            mkdir -p "$unpacked/zip"
+            (cd "$unpacked/zip" && cmake -E tar xf "$zip")
+            zipped=$unpacked/zip/DataBase-$version-windows-x64
+            cmake -S tests/consumer -B build/package-consumer-windows \
+                -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DDataBase_DIR="$zipped/lib/cmake/DataBase" \
+                >/dev/null
+            cmake --build build/package-consumer-windows -j"$jobs"
+            with_wine windows_package "$zipped" "$said"
+            rm -rf "$unpacked"
             ;;
         tsan)
             # The tests that run the library on many threads: the load from two processes, the

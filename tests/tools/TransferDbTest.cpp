@@ -18,6 +18,7 @@
 #include <tuple>
 
 #include <nlohmann/json.hpp>
+#include <sqlite3.h>
 
 #include "TestSupport.h"
 
@@ -102,9 +103,11 @@ protected:
         if (!raw) arguments.insert(arguments.end(), {"--data-dir", data.string()});
         std::string command = "cd " + Quote(root) + " && " + prefix + Quote(TRANSFERDB_PATH);
         for (const std::string& argument : arguments) command += " " + Quote(argument);
-        const fs::path out = root / (name + ".out"), err = root / (name + ".err");
+        const fs::path out = output.empty() ? root / (name + ".out") : output;
+        const fs::path err = root / (name + ".err");
         int status = std::system((command + " >" + Quote(out) + " 2>" + Quote(err)).c_str());
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(out), ReadFile(err)};
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output.empty() ? ReadFile(out) : "",
+                ReadFile(err)};
     }
     // Starts the tool beside the test.
     std::future<Output> Start(std::vector<std::string> arguments, const std::string& name) const {
@@ -165,8 +168,23 @@ protected:
     fs::path DbFile() const { return data / "Voded" / "Corvanel" / "corvanel.db"; }
     fs::path LockFile() const { return data / "Voded" / "Corvanel" / "transferdb.lock"; }
 
+    // The page as headless Chromium leaves it, once loaded and its script has run.
+    std::string Browse(const fs::path& page, const std::string& fragment = "") const {
+        const fs::path dom = root / "dom.html";
+        // As root it needs no sandbox; nothing of its own reaches for the network.
+        const std::string command =
+            "timeout 120 chromium --headless --no-sandbox --disable-gpu --disable-quic "
+            "--no-first-run --disable-background-networking --disable-component-update "
+            "--disable-sync --user-data-dir=" +
+            Quote(root / ("profile" + fragment)) + " --dump-dom " +
+            Quote("file://" + page.string() + fragment) + " >" + Quote(dom) + " 2>/dev/null";
+        EXPECT_EQ(std::system(command.c_str()), 0) << command;
+        return ReadFile(dom);
+    }
+
     fs::path root, source, target, data;
     std::string prefix;  // put before the tool's command: another user, a memory limit
+    fs::path output;     // where the tool's stdout goes instead of a file of the test's
 };
 
 TEST_F(TransferDbTest, InterruptedTwiceAndResumedTargetEqualsSourceApartFromListedFailures) {
@@ -492,21 +510,32 @@ TEST_F(TransferDbTest, CheckReportsAnOlderLayoutAndHostileTablesAreReadInBoundsO
         EXPECT_EQ(older["layoutCurrent"], false);
         EXPECT_EQ(older["missing"], json({"TransferTask.newPCModel", "index fileIndex"}));
     }
+    EXPECT_EQ(Run({"report", "1"}),
+              (Output{1, "",
+                      "transferdb: " + DbFile().string() +
+                          " has an older layout (it lacks TransferTask.newPCModel); transferdb "
+                          "history brings it up to date\n"}));
 
     // A view in a table's place could be endless: nothing reads it, nor lets the library do so.
     TestDb(DbFile()).Exec(
         "ALTER TABLE TransferFileInfo RENAME TO Kept; CREATE VIEW TransferFileInfo AS "
         "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n) SELECT 1 AS taskID, "
         "'' AS fileName, '' AS sendFilePath, 0 AS errCode, '' AS targetPath, 0 AS status FROM n");
-    for (const auto& command :
-         Commands{{"show", "1"}, {"failures", "1"}, {"history"}, {"migrate", source, target}}) {
+    // clang-format off
+    const Commands reading{{"show", "1"}, {"failures", "1"}, {"report", "1"}, {"history"},
+                           {"migrate", source, target}};
+    // clang-format on
+    for (const auto& command : reading) {
         EXPECT_EQ(Run(command), (Output{1, "",
                                         "transferdb: refusing to read " + DbFile().string() +
                                             ": TransferFileInfo is a view, not the library's table "
                                             "(transferdb check shows its layout)\n"}));
     }
-    EXPECT_EQ(Json({"check"})["missing"], json({"table TransferFileInfo is a view",
-                                                "TransferTask.newPCModel", "index fileIndex"}));
+    const Output checked = Run({"check", "--json"});  // shown, and refused as the others do
+    EXPECT_EQ(checked.code, 1);
+    EXPECT_EQ(
+        json::parse(checked.out)["missing"],
+        json({"table TransferFileInfo is a view", "TransferTask.newPCModel", "index fileIndex"}));
 
     for (const char* end : {"-wal", "-shm"}) fs::remove(DbFile().string() + end);
     WriteFile(DbFile(), std::string(8192, 'x'));
@@ -519,7 +548,8 @@ TEST_F(TransferDbTest, NoDatabaseUnknownTasksAndBadArgumentsAreRefused) {
     WriteFile(source / "a.txt", "a");
     // clang-format off
     for (const auto& command : Commands{{"history"}, {"show", "1"}, {"failures", "1"}, {"check"},
-                                        {"prune"}, {"clean"}, {"resume", source, target}}) {
+                                        {"report", "1"}, {"prune"}, {"clean"},
+                                        {"resume", source, target}}) {
         // clang-format on
         Output output = Run(command);
         EXPECT_EQ(output.code, 1) << command[0];
@@ -528,7 +558,7 @@ TEST_F(TransferDbTest, NoDatabaseUnknownTasksAndBadArgumentsAreRefused) {
     }
     EXPECT_FALSE(fs::exists(DbFile()));
     ASSERT_EQ(Copy("migrate").code, 0);
-    for (const char* command : {"show", "failures"}) {
+    for (const char* command : {"show", "failures", "report"}) {
         Output unknown = Run({command, "9"});
         EXPECT_EQ(unknown.code, 1);
         EXPECT_HAS(unknown.err, "unknown task 9 (the newest tasks: 1)");
@@ -545,8 +575,12 @@ TEST_F(TransferDbTest, NoDatabaseUnknownTasksAndBadArgumentsAreRefused) {
         {{"frobnicate"}, "The following argument was not expected: frobnicate"},
         {{"--frobnicate"}, "The following argument was not expected: --frobnicate"},
         {{},
-         "A subcommand (migrate, resume, history, show, failures, check, prune or clean) is "
-         "required"},
+         "A subcommand (migrate, resume, history, show, failures, check, report, prune or clean) "
+         "is required"},
+        // After "--" every argument is positional, an option's name too.
+        {{"history", "--", "--data-dir", "D"},
+         "The following arguments were not expected: --data-dir D"},
+        {{"show", "--", "1", "--json"}, "The following argument was not expected: --json"},
         {{"history", "--data-dir", ""}, "--data-dir: an empty folder name names no folder"},
         {{"migrate", (root / "missing").string(), target.string()}, "transferdb: SOURCE "},
         {{"migrate", source.string(), (source / "inside").string()},
@@ -558,6 +592,8 @@ TEST_F(TransferDbTest, NoDatabaseUnknownTasksAndBadArgumentsAreRefused) {
          "--workers: '0' is not a whole number from 1 to 64"},
         {{"migrate", source.string(), target.string(), "--workers"},
          "--workers: 1 required INT:N in [1, 64] missing"},
+        {{"resume", source.string(), target.string(), "--wait", "1s"},
+         "--wait: '1s' is not a whole number from 0 to 1000000000"},
     };
     for (auto [arguments, message] : bad) {
         arguments.insert(arguments.begin(), dataDir);
@@ -571,6 +607,125 @@ TEST_F(TransferDbTest, NoDatabaseUnknownTasksAndBadArgumentsAreRefused) {
     EXPECT_EQ(dashes.code, 0) << dashes.err;
     EXPECT_EQ(Json({"history"})[0]["newPCModel"], (root / "--target").string());
     EXPECT_EQ(Json({"history"}).size(), 2u);  // none of the refused ones recorded a task
+}
+
+TEST_F(TransferDbTest, OutputThatCannotBeWrittenFailsTheCommand) {
+    EXPECT_EQ(Run({"--version"}, true),
+              (Output{0,
+                      std::string("transferdb " DATABASE_VERSION " (SQLite ") +
+                          sqlite3_libversion() + ")\n",
+                      ""}));
+    WriteFile(source / "a.txt", "a");
+    ASSERT_EQ(Copy("migrate", {"--fail-every", "1"}).code, 3);
+    output = "/dev/full";
+    for (const auto& command :
+         Commands{{"failures", "1"}, {"history"}, {"check", "--json"}, {"--version"}}) {
+        EXPECT_EQ(Run(command),
+                  (Output{1, "", "transferdb: cannot write the output: No space left on device\n"}))
+            << command[0];
+    }
+    output.clear();
+    EXPECT_EQ(Run({"report", "1", "-o", "/dev/full"}),
+              (Output{1, "",
+                      "transferdb: cannot write the report to /dev/full: No space left on "
+                      "device\n"}));
+}
+
+TEST_F(TransferDbTest, ARunWaitsForAnotherProcessOnlyAsLongAsItIsTold) {
+    WriteFile(source / "a.txt", "a");
+    const struct {
+        off_t byte;
+        std::string waitingFor;
+    } held[] = {{0, "a prune or clean in another transferdb process to end"},
+                {1, "another transferdb process to record its task"}};
+    for (const auto& lock : held) {
+        auto holding = HoldLock(LockFile(), lock.byte, true);
+        EXPECT_EQ(Copy("migrate", {"--wait", "1"}),
+                  (Output{1, "",
+                          "transferdb: waiting for " + lock.waitingFor +
+                              "\ntransferdb: gave up after 1 s waiting for " + lock.waitingFor +
+                              ": it holds " + LockFile().string() +
+                              " (a stopped process holds it until it ends; --wait SECONDS "
+                              "waits longer)\n"}));
+    }
+    EXPECT_EQ(TestDb(DbFile()).Count("SELECT COUNT(1) FROM TransferTask"), 0);
+}
+
+TEST_F(TransferDbTest, ReportShowsTheTaskAndItsFailuresByCauseAndFolderAndRunsNothingItReads) {
+    // Texts that would be markup, or end the page's script, were they not shown as text.
+    const std::string image = "<img src=x onerror=document.title=1>.txt";
+    const std::string script = "</script><script>document.title=2</script>";
+    for (int i = 0; i < 6; ++i) {
+        WriteFile(source / "Documents" / ("note " + std::to_string(i) + ".txt"), "n");
+    }
+    target = root / "<b onmouseover=document.title=3>target";
+    ASSERT_EQ(Copy("migrate", {"--fail-every", "3"}).code, 3);  // 2 of 6 failed
+    TestDb(DbFile()).Exec(
+        "INSERT INTO TransferFileInfo (taskID, fileName, sendFilePath, errCode, status) VALUES "
+        "(1, '" +
+        image + "', '/old pc/Music/" + image +
+        "', 13, 0), "
+        "(1, '" +
+        script +
+        "', '/old pc/Music/x', 1, 0), (1, 'full.txt', '/old pc/full.txt', 28, "
+        "0), (1, 'later.txt', '/old pc/later.txt', 0, -1)");
+    const fs::path page = root / "report.html";
+    const Output written = Run({"report", "1", "-o", page.string()});
+    EXPECT_EQ(written.code, 0) << written.err;
+    EXPECT_HAS(written.out, "; 5 of 5 failed files listed)\n");
+
+    const std::string dom = Browse(page);
+    for (const std::string& part :
+         {std::string("<title>Migration report: task 1</title>"),
+          std::string("<dd id=\"target\">") + root.string() +
+              "/&lt;b onmouseover=document.title=3&gt;target</dd>",
+          std::string("<b id=\"copied\">4</b>"), std::string("<b id=\"failed\">5</b>"),
+          std::string("<b id=\"pending\">1</b>"), std::string("<b id=\"entries\">10</b>"),
+          // The causes, the most frequent first; each with its folders, drawn by the script.
+          std::string("<h3>No permission <span class=\"count\">2 files</span></h3>"),
+          std::string("<summary><span class=\"folder\">/old pc/Music</span><span "
+                      "class=\"count\">2 files</span></summary>"),
+          std::string("<h3>Failed on purpose <span class=\"count\">2 files</span></h3>"),
+          std::string("<h3>The new PC's disk was full <span class=\"count\">1 file</span>")}) {
+        EXPECT_HAS(dom, part);
+    }
+    EXPECT_LT(dom.find("No permission"), dom.find("Failed on purpose"));
+    EXPECT_LT(dom.find("Failed on purpose"), dom.find("disk was full"));
+
+    // The search filters the listed files by name or folder, whatever the case.
+    const std::string found = Browse(page, "#search=OLD%20PC%2Fmusic");
+    EXPECT_HAS(found, "<p id=\"matches\">2 listed files of 5 match</p>");
+    EXPECT_HAS(found, "<span class=\"name\">&lt;img src=x onerror=document.title=1&gt;.txt</span>");
+    EXPECT_HAS(found,
+               "<span class=\"name\">&lt;/script&gt;&lt;script&gt;document.title=2&lt;/"
+               "script&gt;</span>");
+    for (const std::string& shown : {dom, found}) {
+        EXPECT_HAS(shown, "<title>Migration report: task 1</title>");  // no script set it
+        EXPECT_EQ(shown.find("<img"), std::string::npos);
+        EXPECT_EQ(shown.find("<b onmouseover"), std::string::npos);
+    }
+}
+
+TEST_F(TransferDbTest, ReportListsAHundredThousandFailuresInAFewMegabytesAndCountsTheRest) {
+    WriteFile(source / "a.txt", "a");
+    ASSERT_EQ(Copy("migrate").code, 0);
+    TestDb(DbFile()).Exec(
+        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 100001) "
+        "INSERT INTO TransferFileInfo (taskID, fileName, sendFilePath, errCode, status) "
+        "SELECT 1, 'file ' || i || '.txt', '/old pc/folder ' || (i % 500) || '/file ' || i || "
+        "'.txt', 13, 0 FROM n");
+    const fs::path page = root / "report.html";
+    const Output written = Run({"report", "1", "-o", page.string()});
+    EXPECT_EQ(written.code, 0) << written.err;
+    EXPECT_HAS(written.out, "; 100,000 of 100,001 failed files listed)\n");
+    EXPECT_LT(fs::file_size(page), 4u << 20);
+
+    const std::string dom = Browse(page, "#search=.TXT");
+    EXPECT_HAS(dom, "<h3>No permission <span class=\"count\">100,001 files</span></h3>");
+    EXPECT_HAS(dom,
+               "1 more failed file is counted but not listed here: <code>transferdb "
+               "failures 1 --json</code> lists them all.");
+    EXPECT_HAS(dom, "<p id=\"matches\">100,000 listed files of 100,000 match</p>");
 }
 
 }  // namespace

@@ -41,12 +41,6 @@ const std::vector<TableLayout> kLibraryLayout = {
 };
 
 namespace {
-std::string Lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
-
 // A prepared statement, finalized with its owner.
 class Statement {
 public:
@@ -112,11 +106,11 @@ std::vector<std::string> DatabaseReader::ForeignTables() {
         std::string name = ColumnText(stmt.get(), 0);
         auto table =
             std::find_if(kLibraryLayout.begin(), kLibraryLayout.end(),
-                         [&](const TableLayout& t) { return Lower(t.name) == Lower(name); });
+                         [&](const TableLayout& t) { return NameKey(t.name) == NameKey(name); });
         if (table == kLibraryLayout.end()) continue;
         if (ColumnText(stmt.get(), 1) == "view") {
             foreign.push_back(std::string(table->name) + " is a view");
-        } else if (Lower(ColumnText(stmt.get(), 2)).rfind("create table", 0) != 0) {
+        } else if (NameKey(ColumnText(stmt.get(), 2)).rfind("create table", 0) != 0) {
             foreign.push_back(std::string(table->name) + " is a virtual table");
         }
     }
@@ -138,6 +132,25 @@ void RequireLibraryLayout(DatabaseReader& reader) {
     throw ToolError(kExitFailure, "refusing to read " + reader.File() + ": " + list +
                                       ", not the library's table (transferdb check shows its "
                                       "layout)");
+}
+
+void RequireTask(DatabaseReader& reader, int taskId) {
+    std::string id = std::to_string(taskId);
+    if (reader.Column("SELECT COUNT(1) FROM TransferTask WHERE taskID = " + id)[0] != "0") return;
+    std::string known;
+    for (const std::string& newer :
+         reader.Column("SELECT taskID FROM TransferTask ORDER BY taskID DESC LIMIT 3")) {
+        known += (known.empty() ? "" : ", ") + newer;
+    }
+    throw ToolError(kExitFailure, "unknown task " + id +
+                                      (known.empty() ? " (the history is empty)"
+                                                     : " (the newest tasks: " + known + ")"));
+}
+
+std::string NameKey(std::string name) {
+    std::transform(name.begin(), name.end(), name.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return name;
 }
 
 std::string ColumnText(sqlite3_stmt* row, int column) {

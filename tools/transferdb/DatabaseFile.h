@@ -51,7 +51,23 @@ private:
 // tables or columns passes: the library's start-up adds them.
 void RequireLibraryLayout(DatabaseReader& reader);
 
+// Throws ToolError naming the newest tasks when the file holds no task `taskId`.
+void RequireTask(DatabaseReader& reader, int taskId);
+
 // Text of a column as UTF-8; empty for NULL.
 std::string ColumnText(sqlite3_stmt* row, int column);
+
+// A name as SQLite compares table and column names: ASCII letters without case.
+std::string NameKey(std::string name);
+
+// What `check` finds: SQLite's integrity check and what the library's current layout has that
+// the file lacks (a view or a virtual table in a table's place counts as lacking it).
+struct DatabaseCheck {
+    std::vector<std::string> integrity;  // "ok", or SQLite's findings
+    bool sound = false;
+    std::vector<std::string> foreign;  // "TransferFileInfo is a view"
+    std::vector<std::string> missing;  // "table ...", "Table.column", "index ..."
+};
+DatabaseCheck CheckFile(DatabaseReader& reader);
 
 }  // namespace transferdb

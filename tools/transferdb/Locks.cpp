@@ -1,8 +1,11 @@
 #include "Locks.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <filesystem>
 #include <system_error>
+#include <thread>
 
 #include "Console.h"
 #include "Library.h"
@@ -20,6 +23,8 @@ namespace fs = std::filesystem;
 
 namespace transferdb {
 namespace {
+std::chrono::seconds waitLimit{60};
+
 fs::path LockFilePath() { return MigrationDatabaseFile().parent_path() / "transferdb.lock"; }
 
 [[noreturn]] void Fail(const char* what, int error) {
@@ -33,12 +38,28 @@ LockFile& LockFile::Get() {
     return file;
 }
 
-bool LockFile::TryLock(long long byte, bool exclusive) { return Set(byte, exclusive, false); }
+void LockFile::WaitAtMost(int seconds) { waitLimit = std::chrono::seconds(seconds); }
 
 void LockFile::Lock(long long byte, bool exclusive, const std::string& waitingFor) {
-    if (Set(byte, exclusive, false)) return;
+    if (TryLock(byte, exclusive)) return;
     Console::Get().Note("transferdb: waiting for " + waitingFor);
-    Set(byte, exclusive, true);
+    // Tried again and again rather than waited for in the system, so that the wait has an end.
+    using namespace std::chrono_literals;
+    const auto deadline = std::chrono::steady_clock::now() + waitLimit;
+    std::chrono::milliseconds pause = 10ms;
+    while (!TryLock(byte, exclusive)) {
+        const auto left = deadline - std::chrono::steady_clock::now();
+        if (left <= 0s) {
+            throw ToolError(kExitFailure,
+                            "gave up after " + std::to_string(waitLimit.count()) +
+                                " s waiting for " + waitingFor + ": it holds " +
+                                Show(LockFilePath()) +
+                                " (a stopped process holds it until it ends; --wait SECONDS "
+                                "waits longer)");
+        }
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(pause, left));
+        pause = std::min(pause * 2, std::chrono::milliseconds(200));
+    }
 }
 
 #if defined(_WIN32)
@@ -52,15 +73,14 @@ LockFile::LockFile() {
     if (handle == INVALID_HANDLE_VALUE) Fail("open", static_cast<int>(GetLastError()));
 }
 
-bool LockFile::Set(long long byte, bool exclusive, bool wait) {
+bool LockFile::TryLock(long long byte, bool exclusive) {
     OVERLAPPED at{};
     at.Offset = static_cast<DWORD>(byte);
     at.OffsetHigh = static_cast<DWORD>(byte >> 32);
-    DWORD flags =
-        (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0) | (wait ? 0 : LOCKFILE_FAIL_IMMEDIATELY);
+    DWORD flags = (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0) | LOCKFILE_FAIL_IMMEDIATELY;
     if (LockFileEx(handle, flags, 0, 1, 0, &at)) return true;
     DWORD error = GetLastError();
-    if (!wait && (error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING)) return false;
+    if (error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING) return false;
     Fail("lock", static_cast<int>(error));
 }
 
@@ -80,7 +100,7 @@ LockFile::LockFile() {
     if (fd < 0) Fail("open", errno);
 }
 
-bool LockFile::Set(long long byte, bool exclusive, bool wait) {
+bool LockFile::TryLock(long long byte, bool exclusive) {
     struct flock lock {};
     lock.l_type = exclusive ? F_WRLCK : F_RDLCK;
     lock.l_whence = SEEK_SET;
@@ -88,13 +108,13 @@ bool LockFile::Set(long long byte, bool exclusive, bool wait) {
     lock.l_len = 1;
 #if defined(F_OFD_SETLK)
     // Locks of the open file, not of the process, as on Windows.
-    const int command = wait ? F_OFD_SETLKW : F_OFD_SETLK;
+    const int command = F_OFD_SETLK;
 #else
-    const int command = wait ? F_SETLKW : F_SETLK;
+    const int command = F_SETLK;
 #endif
     while (fcntl(fd, command, &lock) != 0) {
         if (errno == EINTR) continue;
-        if (!wait && (errno == EAGAIN || errno == EACCES)) return false;
+        if (errno == EAGAIN || errno == EACCES) return false;
         Fail("lock", errno);
     }
     return true;

@@ -21,13 +21,16 @@ public:
     static LockFile& Get();
 
     bool TryLock(long long byte, bool exclusive);
-    // Waits for the byte; says once on stderr what it waits for, when it has to.
+    // Waits for the byte; says once on stderr what it waits for, when it has to. A process that
+    // was stopped holds its locks until it ends: after WaitAtMost seconds this throws ToolError.
     void Lock(long long byte, bool exclusive, const std::string& waitingFor);
     void Unlock(long long byte);
 
+    // How long Lock waits for another process (--wait); a minute unless set.
+    static void WaitAtMost(int seconds);
+
 private:
     LockFile();
-    bool Set(long long byte, bool exclusive, bool wait);
 #if defined(_WIN32)
     void* handle;
 #else

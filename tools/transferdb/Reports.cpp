@@ -130,20 +130,6 @@ Counters RequireTask(DataBaseManager& db, int taskId) {
     return counters;
 }
 
-// The same check with the tool's own SQLite.
-void RequireTask(DatabaseReader& reader, int taskId) {
-    std::string id = std::to_string(taskId);
-    if (reader.Column("SELECT COUNT(1) FROM TransferTask WHERE taskID = " + id)[0] != "0") return;
-    std::string known;
-    for (const std::string& newer :
-         reader.Column("SELECT taskID FROM TransferTask ORDER BY taskID DESC LIMIT 3")) {
-        known += (known.empty() ? "" : ", ") + newer;
-    }
-    throw ToolError(kExitFailure, "unknown task " + id +
-                                      (known.empty() ? " (the history is empty)"
-                                                     : " (the newest tasks: " + known + ")"));
-}
-
 // A record of the library's fixed-size arrays takes 2-4 KB, and the count comes from the file: a
 // hostile one holding millions of rows would cost gigabytes. No real task comes near this.
 constexpr int kShownItems = 10000;

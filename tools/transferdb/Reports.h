@@ -2,6 +2,8 @@
 // whether the file is sound. Each returns the exit code; --json gives the same content as JSON.
 #pragma once
 
+#include <string>
+
 namespace transferdb {
 
 int ShowHistory(bool json);
@@ -13,5 +15,10 @@ int CleanHistory();
 // Reads the file with the tool's own SQLite, without starting the library, which would bring
 // an older layout up to date first.
 int CheckDatabase(bool json);
+
+// One self-contained HTML file (`file`, or transferdb-task-TASK.html in the current folder):
+// the task, its failures grouped by cause and folder, the newest tasks and the check. Read with
+// the tool's own SQLite, like check.
+int WriteReport(int taskId, const std::string& file);
 
 }  // namespace transferdb

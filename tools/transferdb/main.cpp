@@ -1,17 +1,23 @@
 // transferdb: runs a real local migration on the DataBase library, resumes it after an
 // interruption, and shows support engineers what a migration database holds.
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <exception>
+#include <sstream>
 #include <limits>
+#include <memory>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include <CLI/CLI.hpp>
+#include <sqlite3.h>
 
 #include "Console.h"
 #include "Reports.h"
 #include "Library.h"
+#include "Locks.h"
 #include "Migration.h"
 #include "Tool.h"
 
@@ -57,7 +63,10 @@ struct Settings {
     std::string dataDir;
     bool json = false;
     int taskId = 0;
+    std::string reportFile;
+    int waitSeconds = 60;
     MigrationOptions migration;
+    std::vector<std::string> extras;  // the positional arguments no command takes
 };
 
 void AddDataDir(CLI::App& command, Settings& settings) {
@@ -80,6 +89,10 @@ void AddFolders(CLI::App& command, Settings& settings) {
         .add_option("--stop-after", settings.migration.stopAfter,
                     "end the process after N entries, as a crash would")
         ->transform(WholeNumber(1, kLargestCount));
+    command
+        .add_option("--wait", settings.waitSeconds,
+                    "give up after SECONDS waiting for another transferdb process (default 60)")
+        ->transform(WholeNumber(0, kLargestCount));
 }
 
 CLI::App* AddReading(CLI::App& app, const char* name, const char* what, Settings& settings) {
@@ -95,12 +108,61 @@ void AddTask(CLI::App& command, Settings& settings) {
         ->transform(WholeNumber(1, kLargestTask));
 }
 
-}  // namespace
+// After "--" every argument is positional. CLI11 hands the arguments after it back to the main
+// command, which parses them as options again, once a command has no positional left to fill;
+// a last positional that takes any number keeps them in the command, to be refused here.
+void KeepExtras(CLI::App& app, Settings& settings) {
+    for (CLI::App* command : app.get_subcommands([](CLI::App*) { return true; })) {
+        command->add_option("EXTRAS", settings.extras)->group("");
+    }
+}
 
-int main(int argc, char** argv) {
+// Usage lines without that hidden positional.
+class Help : public CLI::Formatter {
+public:
+    std::string make_option_usage(const CLI::Option* option) const override {
+        return option->get_group().empty() ? "" : CLI::Formatter::make_option_usage(option);
+    }
+    std::string make_usage(const CLI::App* app, std::string name) const override {
+        std::string usage = CLI::Formatter::make_usage(app, std::move(name));
+        const size_t space = usage.find(" \n");
+        if (space != std::string::npos) usage.erase(space, 1);
+        return usage;
+    }
+};
+
+// "The following arguments were not expected: a b", as CLI11 words it, in the order given.
+std::string NotExpected(const std::vector<std::string>& extras) {
+    std::string message = extras.size() > 1 ? "The following arguments were not expected:"
+                                            : "The following argument was not expected:";
+    for (const std::string& extra : extras) message += " " + extra;
+    return message;
+}
+
+// A bad command line: what is wrong, echoed printable like every other line of the tool.
+int Usage(const std::string& message) {
+    Console::Get().Note(message);
+    Console::Get().Note("Run with --help for more information.");
+    return kExitUsage;
+}
+
+// Output that could not be written (a full disk, a file system gone) ends the command as a
+// failure: what reads it would take a part for the whole.
+int Finish(int code) {
+    const int error = std::fflush(stdout) != 0 ? errno : 0;
+    if (error == 0 && !std::ferror(stdout)) return code;
+    Console::Get().Note("transferdb: cannot write the output: " +
+                        (error != 0 ? std::generic_category().message(error) : "write failed"));
+    return kExitFailure;
+}
+
+int Run(int argc, char** argv) {
     CLI::App app{"A local migration on the DataBase library, and a view of its database",
                  "transferdb"};
     app.footer(kFooter);
+    app.formatter(std::make_shared<Help>());
+    app.set_version_flag("--version", std::string("transferdb ") + TRANSFERDB_VERSION +
+                                          " (SQLite " + sqlite3_libversion() + ")");
     Settings settings;
     AddDataDir(app, settings);
 
@@ -121,10 +183,17 @@ int main(int argc, char** argv) {
     AddTask(*failures, settings);
     CLI::App* check = AddReading(
         app, "check", "the database's integrity and whether its layout is current", settings);
+    CLI::App* report = app.add_subcommand(
+        "report", "a task, its failures and the database's check in one HTML file");
+    AddTask(*report, settings);
+    report->add_option("-o,--output", settings.reportFile,
+                       "the file to write (default: transferdb-task-TASK.html here)");
+    AddDataDir(*report, settings);
     CLI::App* prune = app.add_subcommand("prune", "keep only the three newest tasks");
     AddDataDir(*prune, settings);
     CLI::App* clean = app.add_subcommand("clean", "remove every task");
     AddDataDir(*clean, settings);
+    KeepExtras(app, settings);
 
     std::vector<std::string> arguments = Utf8Arguments(argc, argv);
     std::vector<const char*> pointers;
@@ -134,28 +203,28 @@ int main(int argc, char** argv) {
         if (app.get_subcommands().empty()) {
             throw CLI::RequiredError(
                 "A subcommand (migrate, resume, history, show, failures, "
-                "check, prune or clean)");
+                "check, report, prune or clean)");
         }
-    } catch (const CLI::CallForHelp& help) {
-        return app.exit(help) == 0 ? kExitOk : kExitUsage;
-    } catch (const CLI::CallForAllHelp& help) {
-        return app.exit(help) == 0 ? kExitOk : kExitUsage;
+        if (!settings.extras.empty()) return Usage(NotExpected(settings.extras));
+    } catch (const CLI::Success& done) {  // --help, --help-all, --version
+        std::ostringstream text;  // printed as every other output, so that Finish sees its errors
+        const int code = app.exit(done, text);
+        std::fputs(text.str().c_str(), stdout);
+        return code == 0 ? kExitOk : kExitUsage;
     } catch (const CLI::ParseError& error) {
         std::string message = error.what();
         if (dynamic_cast<const CLI::ExtrasError*>(&error) != nullptr) {
-            // CLI11 2.1 lists the arguments last first; in the order given they are found.
+            // CLI11 2.1 lists the arguments last first; in the order given they are found. The
+            // "--" that ends the options is none of them.
             std::vector<std::string> extras = app.remaining(true);
-            message = extras.size() > 1 ? "The following arguments were not expected:"
-                                        : "The following argument was not expected:";
-            for (const std::string& extra : extras) message += " " + extra;
+            extras.erase(std::remove(extras.begin(), extras.end(), "--"), extras.end());
+            message = NotExpected(extras);
         }
-        // The arguments are echoed: printable, like every other line of the tool.
-        Console::Get().Note(message);
-        Console::Get().Note("Run with --help for more information.");
-        return kExitUsage;
+        return Usage(message);
     }
 
     try {
+        LockFile::WaitAtMost(settings.waitSeconds);
         UseDataFolder(settings.dataDir, migrate->parsed());
         if (migrate->parsed()) return Migrate(settings.migration);
         if (resume->parsed()) return Resume(settings.migration);
@@ -163,6 +232,7 @@ int main(int argc, char** argv) {
         if (show->parsed()) return ShowTask(settings.taskId, settings.json);
         if (failures->parsed()) return ShowFailures(settings.taskId, settings.json);
         if (check->parsed()) return CheckDatabase(settings.json);
+        if (report->parsed()) return WriteReport(settings.taskId, settings.reportFile);
         if (prune->parsed()) return PruneHistory();
         if (clean->parsed()) return CleanHistory();
     } catch (const ToolError& error) {
@@ -176,3 +246,7 @@ int main(int argc, char** argv) {
     }
     return kExitUsage;
 }
+
+}  // namespace
+
+int main(int argc, char** argv) { return Finish(Run(argc, argv)); }
