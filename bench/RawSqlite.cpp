@@ -6,13 +6,12 @@
 #include <stdexcept>
 #include <thread>
 
+#include "TextCodec.h"
+
 namespace raw {
 namespace {
-constexpr char32_t kReplacement = 0xFFFD;
 std::atomic<size_t> failedSteps{0};
 std::string synchronousLevel = "normal";  // set before the first case, read by every open
-
-bool IsCharacter(char32_t c) { return c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF); }
 
 // Waits and retries as long as another connection holds the lock, for a while.
 int WaitWhileBusy(void*, int count) {
@@ -23,55 +22,12 @@ int WaitWhileBusy(void*, int count) {
 
 std::string ToUtf8(const wchar_t* text, size_t length) {
     std::string out(length * 4, '\0');
-    char* p = out.data();
-    for (const wchar_t* end = text + length; text != end; ++text) {
-        char32_t c = static_cast<char32_t>(*text);
-        if (!IsCharacter(c)) c = kReplacement;
-        if (c < 0x80) {
-            *p++ = static_cast<char>(c);
-        } else if (c < 0x800) {
-            *p++ = static_cast<char>(0xC0 | (c >> 6));
-            *p++ = static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            *p++ = static_cast<char>(0xE0 | (c >> 12));
-            *p++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            *p++ = static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            *p++ = static_cast<char>(0xF0 | (c >> 18));
-            *p++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            *p++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            *p++ = static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    out.resize(static_cast<size_t>(p - out.data()));
+    out.resize(TextCodec::EncodeUtf8(text, length, out.data()));
     return out;
 }
 
 std::wstring FromUtf8(const unsigned char* text, size_t bytes, size_t maxUnits) {
-    std::wstring out;
-    if (text == nullptr) return out;
-    out.reserve(bytes < maxUnits ? bytes : maxUnits);
-    size_t i = 0;
-    while (i < bytes && out.size() < maxUnits) {
-        unsigned char lead = text[i++];
-        if (lead < 0x80) {
-            out.push_back(static_cast<wchar_t>(lead));
-            continue;
-        }
-        // Continuation bytes that follow the lead, and the smallest value that needs them.
-        int more = lead >= 0xF0 && lead < 0xF8 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC0 ? 1 : 0;
-        char32_t c = lead & (0x3F >> more);
-        int taken = 0;
-        while (taken < more && i < bytes && (text[i] & 0xC0) == 0x80) {
-            c = (c << 6) | (text[i++] & 0x3F);
-            ++taken;
-        }
-        static const char32_t kSmallest[] = {0x110000, 0x80, 0x800, 0x10000};
-        bool whole = more != 0 && taken == more;
-        out.push_back(static_cast<wchar_t>(
-            whole && c >= kSmallest[more] && IsCharacter(c) ? c : kReplacement));
-    }
-    return out;
+    return TextCodec::FromUtf8(reinterpret_cast<const char*>(text), bytes, maxUnits);
 }
 
 Statement::Statement(sqlite3* db, const std::string& sql) {

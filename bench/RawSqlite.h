@@ -17,7 +17,8 @@ namespace raw {
 constexpr int kReadWrite = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX;
 constexpr int kReadOnly = SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX;
 
-// UTF-32 to UTF-8 and back; what is not a character becomes U+FFFD. FromUtf8 stops after
+// UTF-32 to UTF-8 and back through the library's own codec, as its binds and reads convert; what
+// is not a character becomes U+FFFD. FromUtf8 stops after
 // `maxUnits` characters.
 std::string ToUtf8(const wchar_t* text, size_t length);
 std::wstring FromUtf8(const unsigned char* text, size_t bytes,

@@ -20,8 +20,4 @@ std::wstring Column(sqlite3_stmt* stmt, int column);
 // at most units - 1 of them, always terminated. Returns the copy's error number: 0, or 22
 // (the field left empty) when the column is SQL NULL.
 int CopyColumn(sqlite3_stmt* stmt, int column, wchar_t* dest, size_t units);
-
-// Conversions for 32-bit wchar_t. Invalid input becomes U+FFFD, never an error.
-std::string ToUtf8(const std::wstring& text);
-std::wstring FromUtf8(const char* text, size_t bytes, size_t maxUnits = std::wstring::npos);
 }  // namespace SqliteText

@@ -3,6 +3,7 @@
 // calls that a test cannot otherwise provoke (the console token, impersonation, the folder).
 #include "Platform.h"
 #include "PlatformTesting.h"
+#include "TextCodec.h"
 
 #include <atomic>
 #include <cerrno>
@@ -29,34 +30,6 @@ constexpr DWORD kErrorInvalidParameter = 87;
 constexpr HRESULT kFail = static_cast<HRESULT>(0x80004005u);
 constexpr size_t kMaxPath = 260;
 
-// Decodes one UTF-8 sequence at text[i]; returns its length or 0 when it is not valid UTF-8
-// (overlong forms, surrogates and values past U+10FFFF included).
-size_t DecodeUtf8(const unsigned char* text, size_t size, size_t i, char32_t& out) {
-    unsigned char c = text[i];
-    if (c < 0x80) {
-        out = c;
-        return 1;
-    }
-    size_t length;
-    char32_t min;
-    if ((c & 0xE0) == 0xC0) {
-        length = 2, out = c & 0x1F, min = 0x80;
-    } else if ((c & 0xF0) == 0xE0) {
-        length = 3, out = c & 0x0F, min = 0x800;
-    } else if ((c & 0xF8) == 0xF0) {
-        length = 4, out = c & 0x07, min = 0x10000;
-    } else {
-        return 0;
-    }
-    if (i + length > size) return 0;
-    for (size_t k = 1; k < length; ++k) {
-        unsigned char next = text[i + k];
-        if ((next & 0xC0) != 0x80) return 0;
-        out = (out << 6) | (next & 0x3F);
-    }
-    if (out < min || out > 0x10FFFF || (out >= 0xD800 && out <= 0xDFFF)) return 0;
-    return length;
-}
 }  // namespace
 
 namespace PlatformTesting {
@@ -130,7 +103,7 @@ int MultiByteToWideChar(UINT, DWORD, LPCSTR text, int bytes, LPWSTR out, int uni
     size_t written = 0;
     for (size_t i = 0; i < size;) {
         char32_t c;
-        size_t length = DecodeUtf8(data, size, i, c);
+        size_t length = TextCodec::DecodeUtf8(data, size, i, c);
         if (length == 0) {
             SetLastError(kErrorNoUnicodeTranslation);
             return 0;

@@ -1,5 +1,7 @@
 #include "VtLogger.h"
 
+#include "TextCodec.h"
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -25,40 +27,6 @@ const char* LevelName(LOG_MESSAGE_LEVEL level) {
             return "ERROR";
     }
     return "LEVEL";
-}
-
-// UTF-8 for the log file. wchar_t is UTF-16 on Windows and UTF-32 elsewhere; an unpaired
-// surrogate or an out-of-range value becomes U+FFFD so that the file stays valid UTF-8.
-std::string ToUtf8(const std::wstring& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
-        char32_t c = static_cast<char32_t>(text[i]);
-        if (sizeof(wchar_t) == 2 && c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size()) {
-            char32_t low = static_cast<char32_t>(text[i + 1]);
-            if (low >= 0xDC00 && low <= 0xDFFF) {
-                c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
-                ++i;
-            }
-        }
-        if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) c = 0xFFFD;
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
 }
 
 std::filesystem::path LogFilePath() {
@@ -135,6 +103,6 @@ void VtLogger::WriteToFile(LOG_MESSAGE_LEVEL level, const std::wstring& line) {
     // Opened per line: the file may be rotated or removed by support staff at any time.
     std::ofstream file(LogFilePath(), std::ios::app | std::ios::binary);
     if (!file) return;
-    file << stamp << ' ' << LevelName(level) << " [" << thread.str() << "] " << ToUtf8(line)
-         << '\n';
+    file << stamp << ' ' << LevelName(level) << " [" << thread.str() << "] "
+         << TextCodec::ToUtf8(line) << '\n';
 }
