@@ -8,6 +8,7 @@
 // that ends, however it ends, releases them.
 #pragma once
 
+#include <filesystem>
 #include <string>
 
 namespace transferdb {
@@ -28,6 +29,8 @@ public:
 private:
     LockFile();
     bool Set(long long byte, bool exclusive, bool wait);
+    static std::filesystem::path Path();
+    [[noreturn]] static void Fail(const char* what, int error);
 #if defined(_WIN32)
     void* handle;
 #else
