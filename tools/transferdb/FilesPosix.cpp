@@ -253,11 +253,11 @@ int SourceAndTarget::MakeFolder(const fs::path& relative) const {
 
 int SourceAndTarget::FinishFolder(const fs::path& relative) const {
     Fd source, target;
-    if (int error = OpenFolder(handles->source.get(), relative, false, source)) return error;
     // A folder none of whose entries arrived has nothing to finish.
     if (int error = OpenFolder(handles->target.get(), relative, false, target)) {
         return error == ENOENT ? 0 : error;
     }
+    if (int error = OpenFolder(handles->source.get(), relative, false, source)) return error;
     struct stat status {};
     if (fstat(source.get(), &status) != 0) return errno;
     const timespec times[2] = {status.st_atim, status.st_mtim};

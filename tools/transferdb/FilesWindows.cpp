@@ -127,11 +127,11 @@ int SourceAndTarget::MakeFolder(const fs::path& relative) const {
 }
 
 int SourceAndTarget::FinishFolder(const fs::path& relative) const {
-    if (DWORD error = EnterFolders(handles->source, relative, false)) return error;
     // A folder none of whose entries arrived has nothing to finish.
     if (DWORD error = EnterFolders(handles->target, relative, false)) {
         return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? 0 : error;
     }
+    if (DWORD error = EnterFolders(handles->source, relative, false)) return error;
     WIN32_FILE_ATTRIBUTE_DATA source{};
     if (!GetFileAttributesExW((handles->source / relative).c_str(), GetFileExInfoStandard,
                               &source)) {
