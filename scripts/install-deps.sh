@@ -6,7 +6,8 @@
 #          nlohmann/json; what scripts/demo.sh needs
 #   test   the rest of scripts/test.sh: GoogleTest, Google Benchmark, clang with its sanitizer
 #          runtime, the mingw-w64 cross compilers and Wine
-# Without a profile, both.
+#   bench  what bench/migrate.sh sets transferdb beside: rsync, and GNU time for peak memory
+# Without a profile, build and test.
 set -euo pipefail
 profiles=("$@")
 [ ${#profiles[@]} -gt 0 ] || profiles=(build test)
@@ -32,8 +33,12 @@ for profile in "${profiles[@]}"; do
             need_package libbenchmark-dev
             need_package libclang-rt-14-dev
             ;;
+        bench)
+            need_command rsync rsync
+            need_command /usr/bin/time time
+            ;;
         *)
-            echo "install-deps: unknown profile $profile (build, test)" >&2
+            echo "install-deps: unknown profile $profile (build, test, bench)" >&2
             exit 2
             ;;
     esac

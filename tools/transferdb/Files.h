@@ -28,6 +28,10 @@ public:
     // then fails with kChangedWhileCopied. Returns 0 or the error code to record. Thread-safe.
     int CopyFile(const std::filesystem::path& folder, const std::filesystem::path& name) const;
 
+    // Removes what an interrupted copy of the file at `relative` (below TARGET) left: its
+    // temporary copy, if there is one.
+    void RemoveTemporary(const std::filesystem::path& relative) const;
+
     // Creates the folder `relative` below TARGET (TARGET itself when empty), never more open
     // than its owner's access while it is filled.
     int MakeFolder(const std::filesystem::path& relative) const;

@@ -246,6 +246,12 @@ int SourceAndTarget::CopyFile(const fs::path& folder, const fs::path& name) cons
     return CopyFileIn(last.source.get(), last.target.get(), name.c_str());
 }
 
+void SourceAndTarget::RemoveTemporary(const fs::path& relative) const {
+    Fd folder;
+    if (OpenFolder(handles->target.get(), relative.parent_path(), false, folder) != 0) return;
+    unlinkat(folder.get(), TemporaryName(relative.filename()).c_str(), 0);
+}
+
 int SourceAndTarget::MakeFolder(const fs::path& relative) const {
     Fd folder;
     return OpenFolder(handles->target.get(), relative, true, folder);

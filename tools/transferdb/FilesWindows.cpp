@@ -122,6 +122,12 @@ int SourceAndTarget::CopyFile(const fs::path& folder, const fs::path& name) cons
     return kChangedWhileCopied;
 }
 
+void SourceAndTarget::RemoveTemporary(const fs::path& relative) const {
+    if (EnterFolders(handles->target, relative.parent_path(), false) != 0) return;
+    DeleteFileW(
+        (handles->target / relative.parent_path() / TemporaryName(relative.filename())).c_str());
+}
+
 int SourceAndTarget::MakeFolder(const fs::path& relative) const {
     return static_cast<int>(EnterFolders(handles->target, relative, true));
 }

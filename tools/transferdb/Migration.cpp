@@ -323,6 +323,16 @@ int Resume(const MigrationOptions& options) {
     std::fflush(stdout);
 
     SourceAndTarget copies(folders.source, folders.target);
+    // The copies of entries since gone from SOURCE that the interruption cut short leave
+    // nothing either; those of the others are removed when the entries are copied again.
+    outcomes.ForEachWithout([&](const std::string& relative) {
+        std::wstring text;
+        fs::path path = PathFromArgument(relative);
+        if (!relative.empty() && TextFromPath(folders.source / path, text) &&
+            tree.FindNodeByPath(text) == nullptr) {
+            copies.RemoveTemporary(path);
+        }
+    });
     TaskRecorder recorder(db, lock, copies, scan.top, task.taskID);
     recorder.Unrecorded(scan.unrecorded);
     recorder.Resumed(doneFiles, doneBytes, doneFolders, static_cast<int>(failures.size()));

@@ -56,6 +56,13 @@ class RecordedOutcomes {
 public:
     RecordedOutcomes(DataBaseManager& db, int taskId, const std::wstring& topPath);
     Earlier Of(const DirTreeNode* node) const;
+    // Calls visit(path below the folder, in UTF-8) for every entry without an outcome.
+    template <class Visit>
+    void ForEachWithout(Visit&& visit) const {
+        for (const Row& row : rows) {
+            if (row.earlier == Earlier::kNothing) visit(paths.substr(row.offset, row.length));
+        }
+    }
 
 private:
     struct Row {
