@@ -188,8 +188,11 @@ seconds() { awk -v v="$1" 'BEGIN { printf "%.2f", v / 1000 }'; }
 trees=()
 for files in "${sizes[@]}"; do trees+=("small:$files"); done
 if [ "$large" -gt 0 ]; then trees+=("large:$large"); fi
-times=() memory=()
+times=() memory=() done_trees=()
 for tree in "${trees[@]}"; do
+    # The last tree's files go before the next one is made (deleting a million files takes
+    # minutes; the last tree's go after the table).
+    if [ ${#done_trees[@]} -gt 0 ]; then rm -rf "${done_trees[@]}" && done_trees=(); fi
     kind=${tree%%:*}
     files=${tree#*:}
     n=${pairs:-$((files >= 1000000 ? 1 : files > 10000 ? 2 : 4))}
@@ -251,7 +254,7 @@ for tree in "${trees[@]}"; do
         "$(mb "$migrate_kb")" "$(per_file "$migrate_kb")" "$(mb "$stopped_kb")" \
         "$(seconds "$stopped_ms")" "$(mb "$resume_kb")" "$(per_file "$resume_kb")" \
         "$(seconds "$resume_ms")" "$(mb "$cp_kb") / $(mb "$rsync_kb")")")
-    rm -rf "$work/source-$kind-$files" "$runs"
+    done_trees+=("$work/source-$kind-$files" "$runs")
 done
 
 load=$(cut -d' ' -f1-3 /proc/loadavg)

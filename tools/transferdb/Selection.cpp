@@ -1,6 +1,7 @@
 #include "Selection.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <list>
 #include <string_view>
 #include <system_error>
@@ -67,6 +68,7 @@ void SelectAll(DirTreeNode* top) {
 
 std::vector<Entry> SelectedEntries(DirectoryTreeManager& tree, const Scan& scan) {
     std::vector<Entry> entries;
+    entries.reserve(tree.NodeCount());  // at most one an entry: no copy while it grows
     SelectedLeafWalk leaves(tree.GetRootNode());
     while (DirTreeNode* node = leaves.Next()) {
         Entry entry;
@@ -105,10 +107,13 @@ RecordedOutcomes::RecordedOutcomes(DataBaseManager& db, int taskId, const std::w
                           record.filePath[topPath.size()] == separator;
             if (record.filePath != topPath && !inside) continue;
             std::string key = Key(record.filePath);
+            // Past 4 GB of paths the rest count as unrecorded, and are copied again.
+            if (paths.size() + key.size() > UINT32_MAX) break;
             Earlier earlier = record.status == kFileCopied   ? Earlier::kCopied
                               : record.status == kFileFailed ? Earlier::kFailed
                                                              : Earlier::kNothing;
-            rows.push_back({paths.size(), static_cast<unsigned>(key.size()), earlier});
+            rows.push_back({static_cast<std::uint32_t>(paths.size()),
+                            static_cast<std::uint32_t>(key.size()), earlier});
             paths += key;
         }
     }

@@ -4,6 +4,7 @@
 // hold; its paths are made from the nodes' names when it is copied.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <unordered_map>
@@ -65,9 +66,9 @@ public:
     }
 
 private:
-    struct Row {
-        size_t offset;
-        unsigned length;
+    struct Row {  // 12 bytes
+        std::uint32_t offset;
+        std::uint32_t length;
         Earlier earlier;
     };
     std::string Key(const std::wstring& path) const;
