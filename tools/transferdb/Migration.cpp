@@ -42,11 +42,20 @@ bool Inside(const fs::path& inner, const fs::path& outer) {
     return !relative.empty() && *relative.begin() != "..";
 }
 
-// Absolute, without a trailing separator: the path the scan names SOURCE's node after.
-fs::path AbsoluteFolder(const std::string& argument, std::error_code& error) {
-    fs::path path = fs::absolute(PathFromArgument(argument), error).lexically_normal();
+// Without a trailing separator: the path the scan names SOURCE's node after.
+fs::path WithoutTrailingSeparator(fs::path path) {
+    path = path.lexically_normal();
     if (!path.has_filename() && path.has_relative_path()) path = path.parent_path();
     return path;
+}
+
+fs::path AbsoluteFolder(const std::string& argument, std::error_code& error) {
+    return WithoutTrailingSeparator(fs::absolute(PathFromArgument(argument), error));
+}
+
+// An older run recorded TARGET as typed, with a trailing separator if it had one.
+bool SameFolder(const fs::path& recorded, const fs::path& folder) {
+    return WithoutTrailingSeparator(recorded) == folder;
 }
 
 MigrationFolders FoldersFromArguments(const MigrationOptions& options) {
@@ -249,8 +258,9 @@ void RequireSameTarget(DataBaseManager& db, int taskId, const MigrationFolders& 
     int count = db.GetAllTaskInfo(newest.data(), static_cast<int>(newest.size()));
     if (count < 1 || newest[0].taskID != taskId) return;
     std::wstring recorded(newest[0].newPCModel);
-    if (recorded == folders.targetText.substr(0, recorded.size()) &&
-        (recorded.size() == folders.targetText.size() || recorded.size() == kRecordTextUnits - 1)) {
+    const bool cut = recorded.size() == kRecordTextUnits - 1;
+    if (cut ? folders.targetText.compare(0, recorded.size(), recorded) == 0
+            : SameFolder(PathFromText(recorded), folders.target)) {
         return;
     }
     throw ToolError(kExitUsage, "task " + std::to_string(taskId) + " migrated into " +
