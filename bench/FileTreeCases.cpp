@@ -2,6 +2,7 @@
 // selection, resuming it, the cache's bulk insert and its resume, each beside the same work
 // done straight with SQLite; and the memory that a tree of a million files takes.
 #include <chrono>
+#include <functional>
 #include <memory>
 
 #include "Cases.h"
@@ -247,10 +248,24 @@ void ResumeByCacheCase(benchmark::State& state, size_t files) {
         });
 }
 
-// The resident memory of building a fresh tree of `files` files and of resuming the task into
-// it, each phase's peak read on its own. No baseline: the numbers stand for themselves.
+// The resident memory of a fresh tree of `files` files, and what each of the library's operations
+// over it takes beyond the tree: the peak while it runs, less the tree it leaves (with the
+// target or shot paths it wrote into the nodes), each peak read on its own. No baseline: the
+// numbers stand for themselves. The resume's rows per second are timed.
 void TreeMemoryCase(benchmark::State& state, size_t files) {
-    Restore(Side::Library, FilesSnapshot(files, files / 100));
+    const std::string rows = FilesSnapshot(files, files / 100);
+    const std::string cacheRows = CacheSnapshot(files);
+    const std::string noTasks = TasksSnapshot();
+    // Runs `operation` over what is resident now; returns its peak less what stays afterwards.
+    auto extra = [](const std::function<void()>& operation) {
+        TrimHeap();
+        ResetPeakResident();
+        operation();
+        size_t peak = PeakResidentBytes();
+        TrimHeap();
+        size_t after = ResidentBytes();
+        return static_cast<double>(peak > after ? peak - after : 0) / kMegabyte;
+    };
     for (auto _ : state) {
         TrimHeap();
         bool phases = ResetPeakResident();
@@ -258,23 +273,45 @@ void TreeMemoryCase(benchmark::State& state, size_t files) {
         auto tree = std::make_unique<DirectoryTreeManager>();
         BuildTree(*tree, files, false);
         size_t built = PeakResidentBytes();
-        if (phases) ResetPeakResident();
+        TrimHeap();
+        size_t treeBytes = ResidentBytes() - before;
+        const double nodes = static_cast<double>(tree->NodeCount());
+        Restore(Side::Library, rows);
         std::vector<SendFailedFileInfo> failed;
         int missing = 0;
-        auto start = std::chrono::steady_clock::now();
-        Manager().RecoveryDirTreeByID(failed, *tree, missing);
-        double seconds =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        double seconds = 0;
+        state.counters["resume extra MB"] = extra([&] {
+            auto start = std::chrono::steady_clock::now();
+            Manager().RecoveryDirTreeByID(failed, *tree, missing);
+            seconds =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        });
         size_t resumed = PeakResidentBytes();
+        failed = {};
+        Restore(Side::Library, noTasks);  // the resume left every file selected
+        state.counters["record extra MB"] =
+            extra([&] { Manager().InsertFileInfo(tree->GetRootNode(), NewestTaskId()); });
+        tree.reset();
+        tree = std::make_unique<DirectoryTreeManager>();
+        BuildTree(*tree, files, false);
+        RestoreCache(Side::Library, cacheRows);
+        state.counters["cache resume extra MB"] =
+            extra([&] { Manager().RecoveryDirTreeByCacheDb(*tree, false); });
+        tree.reset();
+        {
+            const std::vector<CacheNode> records = CacheRecords(files);
+            RestoreCache(Side::Library, EmptyCacheSnapshot());
+            state.counters["cache insert extra MB"] =
+                extra([&] { Manager().InsertFilesToCacheDb(records, false); });
+        }
         state.SetIterationTime(seconds);
         state.counters["rows/s"] = static_cast<double>(files) / seconds;
         state.counters["start MB"] = static_cast<double>(before) / kMegabyte;
+        state.counters["tree MB"] = static_cast<double>(treeBytes) / kMegabyte;
         state.counters["build peak MB"] = static_cast<double>(built) / kMegabyte;
         state.counters["resume peak MB"] = static_cast<double>(resumed) / kMegabyte;
-        state.counters["bytes/node"] = static_cast<double>(std::max(built, resumed) - before) /
-                                       static_cast<double>(tree->NodeCount());
+        state.counters["bytes/node"] = static_cast<double>(treeBytes) / nodes;
         if (!phases) state.counters["peaks not separated"] = 1;
-        tree.reset();
     }
 }
 }  // namespace

@@ -8,6 +8,7 @@
 #   test     the rest of scripts/test.sh: GoogleTest, Google Benchmark, clang with its sanitizer
 #            runtime, the mingw-w64 cross compilers, Wine, Chromium (the report's tests load the
 #            report in it) and lintian (which checks the .deb)
+#   bench    what bench/migrate.sh sets transferdb beside: rsync, and GNU time for peak memory
 # Without a profile, build and test.
 set -euo pipefail
 profiles=("$@")
@@ -39,8 +40,12 @@ for profile in "${profiles[@]}"; do
             need_package libbenchmark-dev
             need_package libclang-rt-14-dev
             ;;
+        bench)
+            need_command rsync rsync
+            need_command /usr/bin/time time
+            ;;
         *)
-            echo "install-deps: unknown profile $profile (build, windows, test)" >&2
+            echo "install-deps: unknown profile $profile (build, windows, test, bench)" >&2
             exit 2
             ;;
     esac

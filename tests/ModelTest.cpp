@@ -18,6 +18,45 @@ namespace fs = std::filesystem;
 namespace {
 const std::wstring kSep(1, Platform::kWidePathSeparator);
 
+// Lookup by path walks no index of strings: every node is found by its own path, and only by it.
+TEST(TreeModelTest, EveryNodeIsFoundByItsPathAndNoOtherPathFindsOne) {
+    DirectoryTreeManager tree;
+    std::vector<DirTreeNode*> nodes;
+    DirTreeNode* deep = tree.AddNode(nullptr, L"C:", true);
+    for (int level = 0; level < 300; ++level) {  // a path of thousands of characters
+        deep = tree.AddNode(deep, L"level " + std::to_wstring(level), true);
+        nodes.push_back(deep);
+    }
+    // Names that differ only in case or in normalisation (a precomposed and a combining
+    // "\u00e9"), a name that is a prefix of another, and a thousand siblings in several blocks.
+    DirTreeNode* folder = tree.AddNode(nullptr, L"names", true);
+    for (const wchar_t* name : {L"Readme", L"README", L"caf\u00e9", L"cafe\u0301", L"a", L"ab"})
+        nodes.push_back(tree.AddNode(folder, name, false));
+    for (int i = 0; i < 3000; ++i)
+        nodes.push_back(tree.AddNode(nodes.back(), L"n" + std::to_wstring(i), i % 2 == 0));
+    for (DirTreeNode* node : nodes) {
+        ASSERT_EQ(tree.FindNodeByPath(node->sendFilePath), node) << node->sendFilePath.size();
+    }
+    const std::wstring names = L"names" + kSep;
+    const std::wstring notNodes[] = {L"",
+                                     L"names" + kSep,
+                                     names + L"readme",
+                                     names + L"cafe",
+                                     names + L"abc",
+                                     L"C:" + kSep + L"level 0" + kSep + L"level",
+                                     L"nam",
+                                     names + L"a" + kSep + L"b"};
+    for (const std::wstring& path : notNodes) {
+        EXPECT_EQ(tree.FindNodeByPath(path), nullptr) << std::string(path.begin(), path.end());
+    }
+    EXPECT_EQ(tree.NodeCount(), 3308u);
+    // Made again, a node is the one made first, and a second root child of that path is not
+    // found in its place.
+    EXPECT_EQ(tree.AddNode(folder, L"a", true), nodes[304]);
+    tree.AddNode(nullptr, names + L"a", false);
+    EXPECT_EQ(tree.FindNodeByPath(names + L"a"), nodes[304]);
+}
+
 // A scratch folder of the test's own holding a, b/x, b/c/y and empty/; removed afterwards.
 class DiskScanTest : public ::testing::Test {
 protected:

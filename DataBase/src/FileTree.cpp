@@ -88,33 +88,6 @@ void StepRow(sqlite3_stmt* stmt, sqlite3* db, const char* operation) {
     sqlite3_reset(stmt);
 }
 
-// Calls visit(leaf) for every selected leaf below `root` (a file, or a folder without children),
-// depth first: a folder's leaves in ascending key order, then each subfolder's whole subtree,
-// smallest key first. An unselected node hides everything below it. Iterative, since trees run
-// millions of nodes and thousands of levels deep; the two stacks are reused for every folder.
-template <class Visit>
-void ForEachSelectedLeaf(DirTreeNode* root, Visit&& visit) {
-    std::vector<DirTreeNode*> folders{root};
-    std::vector<DirTreeNode*> leaves;
-    while (!folders.empty()) {
-        DirTreeNode* folder = folders.back();
-        folders.pop_back();
-        if (folder == nullptr) continue;
-        leaves.clear();
-        // From the last key down, so that both stacks give their nodes back smallest key first.
-        for (auto it = folder->children.rbegin(); it != folder->children.rend(); ++it) {
-            DirTreeNode* child = it->second;
-            if (child == nullptr || child->selectState == 0) continue;
-            if (!child->isFolder || child->children.empty()) {
-                leaves.push_back(child);
-            } else {
-                folders.push_back(child);
-            }
-        }
-        for (auto it = leaves.rbegin(); it != leaves.rend(); ++it) visit(*it);
-    }
-}
-
 struct CacheInsert {
     const char* operation;
     const char* startLine;
@@ -169,10 +142,12 @@ void DataBaseManager::InsertFileInfo(DirTreeNode* root, const int& taskId) {
     if (root == nullptr || !session.OpenWrite()) return;
     BatchedInsert insert(session, kInsertFileInfoSql);
     if (!insert) return;
-    ForEachSelectedLeaf(root, [&](DirTreeNode* leaf) {
+    // The model's walk: depth first, a folder's leaves before its subfolders, by key.
+    SelectedLeafWalk leaves(root);
+    while (DirTreeNode* leaf = leaves.Next()) {
         InitFileInfoDB(insert.Stmt(), taskId, leaf, session.Db());
         insert.RowDone();
-    });
+    }
     insert.Finish();
     session.Close();
     session.Info("Finish insert file info.");

@@ -1,12 +1,11 @@
 // The directory-tree model: the disk tree of this PC and the user's selection in it.
 #pragma once
 
-#include <deque>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <string>
 #include <system_error>
-#include <unordered_map>
 #include <vector>
 
 #include "PlatformTypes.h"
@@ -32,10 +31,36 @@ struct MODEL_API DirTreeNode {
     void Select();
 };
 
-// An entry that a disk scan left out, and why.
+// The selected leaves below a node, in the order a transfer task records them: a folder's
+// leaves by key, then each of its subfolders, smallest key first, with everything below it. A
+// leaf is a file, or a folder without children; the node itself is never one of them, and an
+// unselected node hides everything below it. The walk holds one position per level, nothing per
+// leaf, so that a tree of millions of files costs no memory to walk.
+class MODEL_API SelectedLeafWalk {
+public:
+    explicit SelectedLeafWalk(DirTreeNode* root);
+    // The next leaf, or null once all were given.
+    DirTreeNode* Next();
+
+    static bool IsLeaf(const DirTreeNode* node) {
+        return !node->isFolder || node->children.empty();
+    }
+
+private:
+    using Position = std::map<std::wstring, DirTreeNode*>::const_iterator;
+    struct Level {
+        Position leaf;    // the next child to look at for a leaf
+        Position folder;  // the next child to look at for a subfolder, once the leaves are done
+        Position end;
+    };
+    std::vector<Level> levels;
+};
+
+// An entry that a disk scan could not read, and why.
 struct DiskScanSkip {
     std::filesystem::path path;
     std::error_code error;
+    DirTreeNode* node = nullptr;  // its node, when the scan made one (a folder it cannot list)
 };
 
 class MODEL_API DirectoryTreeManager {
@@ -54,25 +79,35 @@ public:
     // was made, whatever `isFolder` says now, and no second node is made.
     DirTreeNode* AddNode(DirTreeNode* parent, const std::wstring& name, bool isFolder);
 
-    // The node whose sendFilePath is `path`, or null.
+    // The node whose sendFilePath is `path` (the first made, should two share one), or null.
     DirTreeNode* FindNodeByPath(std::wstring path);
 
     // Adds `folder` as read from the disk: its node is a child of the root named after the
     // folder's absolute path, so that every node's sendFilePath is the entry's real path. Links
-    // are added as files and never followed. Folders that cannot be listed, names that are not
-    // text, and entries that are neither files, folders nor links are left out and appended to
-    // `skipped`. Signals the finish event when done. Returns the folder's node, or null when
-    // `folder` itself cannot be listed (its reason in `skipped`).
+    // are added as files and never followed. Names that are not text, and entries that are
+    // neither files, folders nor links, are left out; they and the folders that cannot be
+    // listed (which keep their node, without children) are appended to `skipped`. One folder is
+    // open at a time, and nothing is held per entry beyond its node. Signals the finish event
+    // when done. Returns the folder's node, or null when `folder` itself cannot be listed (its
+    // reason in `skipped`).
     DirTreeNode* BuildDiskTree(const std::filesystem::path& folder,
                                std::vector<DiskScanSkip>& skipped);
 
     // The number of nodes below the root.
-    size_t NodeCount() const { return nodes.size() - 1; }
+    size_t NodeCount() const { return made - 1; }
 
     HANDLE GetDiskTreeBuildFinishEvent() { return diskTreeBuildFinishEvent; }
 
 private:
-    std::deque<DirTreeNode> nodes;  // stable addresses; nodes[0] is the root
-    std::unordered_map<std::wstring, DirTreeNode*> byPath;
+    DirTreeNode* NewNode();
+    void Index(DirTreeNode* node);
+
+    // Nodes are made a block at a time, and never move.
+    std::vector<std::unique_ptr<DirTreeNode[]>> blocks;
+    size_t made = 0;  // the nodes handed out, the root (the first) included
+    // The lookup by path holds no text of its own: the nodes by the hash of their sendFilePath,
+    // open addressing, at most half full; null marks a free slot.
+    std::vector<DirTreeNode*> byPath;
+    size_t indexed = 0;
     HANDLE diskTreeBuildFinishEvent = nullptr;
 };

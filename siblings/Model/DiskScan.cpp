@@ -55,50 +55,39 @@ bool ToNodeText(const fs::path& path, std::wstring& text) {
     return NativeToText(path.native(), text);
 }
 
-// The entries of one folder, read and closed at once, so that a deep tree holds no folder open.
-bool ListFolder(const fs::path& folder, std::vector<fs::directory_entry>& entries,
-                std::error_code& error) {
-    fs::directory_iterator it(folder, error);
-    if (error) return false;
-    for (const fs::directory_iterator end; it != end; it.increment(error)) {
-        entries.push_back(*it);
-    }
-    return !error;
-}
 }  // namespace
 
 DirTreeNode* DirectoryTreeManager::BuildDiskTree(const fs::path& folder,
                                                  std::vector<DiskScanSkip>& skipped) {
-    struct Pending {
-        DirTreeNode* node;
-        std::vector<fs::directory_entry> entries;
-    };
-    std::vector<Pending> pending;
-    DirTreeNode* top = nullptr;
     std::error_code error;
-
     fs::path absolute = fs::absolute(folder, error).lexically_normal().make_preferred();
     // "/a/b/" names the folder "/a/b"; a file system's root keeps its separator.
     if (!absolute.has_filename() && absolute.has_relative_path()) absolute = absolute.parent_path();
     std::wstring name;
-    std::vector<fs::directory_entry> entries;
+    DirTreeNode* top = nullptr;
     if (error || !ToNodeText(absolute, name)) {
         skipped.push_back(
             {folder, error ? error : std::make_error_code(std::errc::illegal_byte_sequence)});
-    } else if (!ListFolder(absolute, entries, error)) {
+    } else if (fs::directory_iterator check(absolute, error); error) {
         skipped.push_back({absolute, error});
     } else {
         top = AddNode(nullptr, name, true);
-        pending.push_back({top, std::move(entries)});
     }
 
+    // The folders made but not listed yet, with their paths: a folder is listed when its turn
+    // comes, so that one folder is open at a time and no list of entries is kept.
+    std::vector<std::pair<DirTreeNode*, fs::path>> pending;
+    if (top != nullptr) pending.emplace_back(top, absolute);
     while (!pending.empty()) {
-        Pending current = std::move(pending.back());
+        auto [node, path] = std::move(pending.back());
         pending.pop_back();
-        for (const fs::directory_entry& entry : current.entries) {
+        fs::directory_iterator it(path, error);
+        for (const fs::directory_iterator end; !error && it != end; it.increment(error)) {
+            const fs::directory_entry& entry = *it;
             fs::file_status status = entry.symlink_status(error);
             if (error) {
                 skipped.push_back({entry.path(), error});
+                error.clear();
                 continue;
             }
             if (!ToNodeText(entry.path().filename(), name)) {
@@ -107,17 +96,17 @@ DirTreeNode* DirectoryTreeManager::BuildDiskTree(const fs::path& folder,
                 continue;
             }
             if (fs::is_directory(status)) {
-                std::vector<fs::directory_entry> children;
-                if (!ListFolder(entry.path(), children, error)) {
-                    skipped.push_back({entry.path(), error});
-                    continue;
-                }
-                pending.push_back({AddNode(current.node, name, true), std::move(children)});
+                pending.emplace_back(AddNode(node, name, true), entry.path());
             } else if (fs::is_regular_file(status) || fs::is_symlink(status)) {
-                AddNode(current.node, name, false);
+                AddNode(node, name, false);
             } else {
                 skipped.push_back({entry.path(), std::make_error_code(std::errc::not_supported)});
             }
+        }
+        // A folder that cannot be listed, or not to its end, keeps its node and says why.
+        if (error) {
+            skipped.push_back({path, error, node});
+            error.clear();
         }
     }
     Platform::SignalFinishEvent(diskTreeBuildFinishEvent);

@@ -1,6 +1,8 @@
 // transferdb as its users run it: a child process with its own data folder, judged by its exit
 // code, its output, the files it leaves in TARGET and the rows it leaves in the database.
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -8,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <algorithm>
+#include <atomic>
 #include <fstream>
 #include <functional>
 #include <future>
@@ -15,6 +18,7 @@
 #include <memory>
 #include <regex>
 #include <set>
+#include <thread>
 #include <tuple>
 
 #include <nlohmann/json.hpp>
@@ -276,6 +280,131 @@ TEST_F(TransferDbTest, UninterruptedMigrationFinishesAndAnyNumberOfFailuresIsLis
     }
 }
 
+// The kernel copies the content where it can; read and write take over where it refuses or
+// cannot serve. Every way gives the source's bytes, holes read as zeros.
+TEST_F(TransferDbTest, EveryFileArrivesWholeHoweverItsContentIsCopied) {
+    auto makeFiles = [](const fs::path& folder) {
+        WriteFile(folder / "small.txt", "small");
+        // Past what one call copies (64 MiB), with a hole between its two ends.
+        WriteFile(folder / "large with a hole.bin", "start");
+        int fd = open((folder / "large with a hole.bin").c_str(), O_WRONLY);
+        EXPECT_EQ(pwrite(fd, "end", 3, (65 << 20) + 7), 3);
+        close(fd);
+        WriteFile(folder / "hole at the end.bin", "data");
+        fs::resize_file(folder / "hole at the end.bin", 3 << 20);
+    };
+    makeFiles(source);
+    const fs::path memory = "/dev/shm/transferdb-" + std::to_string(getpid());
+    std::shared_ptr<void> removeMemory(nullptr, [&](void*) { fs::remove_all(memory); });
+    struct Way {
+        const char* what;
+        fs::path from;
+        std::string prefix;
+    };
+    std::vector<Way> ways{
+        {"the kernel's copy", source, ""},
+        {"read and write, the call refused", source, Quote(REFUSE_COPY_FILE_RANGE_PATH) + " "}};
+    if (fs::is_directory("/dev/shm")) {
+        makeFiles(memory);
+        ways.push_back({"from another file system", memory, ""});
+    }
+    for (size_t k = 0; k < ways.size(); ++k) {
+        const fs::path to = root / ("target " + std::to_string(k));
+        prefix = ways[k].prefix;
+        Output run = Run({"migrate", ways[k].from.string(), to.string()});
+        EXPECT_EQ(run.code, 0) << ways[k].what << "\n" << run.err;
+        EXPECT_EQ(Snapshot(to), Snapshot(ways[k].from)) << ways[k].what;
+    }
+}
+
+// A copy that matches neither version of a file is never recorded as copied: a file that
+// changes while it is copied is copied once more, and fails with its own code when it changed
+// again; nothing of it stays in TARGET.
+TEST_F(TransferDbTest, AFileThatChangesWhileItIsCopiedIsNeverRecordedAsCopied) {
+    WriteFile(source / "steady.txt", "steady");
+    const fs::path busy = source / "busy.log";
+    WriteFile(busy, "a log");
+    fs::resize_file(busy, 128 << 20);  // its copy takes a few hundred reads and writes
+    // Written to whenever the copy reads it, each write with a modification time of its own
+    // (the system's clock can give two writes the same one).
+    int watch = inotify_init1(IN_CLOEXEC);
+    ASSERT_GE(inotify_add_watch(watch, busy.c_str(), IN_ACCESS), 0);
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        int fd = open(busy.c_str(), O_WRONLY);
+        char events[4096];
+        for (long i = 1; !stop; ++i) {
+            pollfd readable{watch, POLLIN, 0};
+            if (poll(&readable, 1, 10) != 1 || read(watch, events, sizeof events) <= 0) continue;
+            pwrite(fd, "written", 7, (i * 4096) % (128 << 20));
+            const timespec times[2] = {{0, UTIME_OMIT}, {1000000 + i, 0}};
+            futimens(fd, times);
+        }
+        close(fd);
+        close(watch);
+    });
+    // Read and write, each read woken the writer: the kernel's copy reads it at one go.
+    prefix = Quote(REFUSE_COPY_FILE_RANGE_PATH) + " ";
+    Output run = Copy("migrate");
+    stop = true;
+    writer.join();
+    EXPECT_EQ(run.code, 3) << run.err;
+    EXPECT_HAS(run.out, "  failed: " + busy.string() +
+                            " (changed while it was copied, and again while it was copied "
+                            "once more)\n");
+    EXPECT_EQ(Json({"failures", "1"})["failures"][0]["errCode"], 1000001);
+    EXPECT_EQ(Failures(1), std::set<std::string>({"busy.log"}));
+    std::map<std::string, std::string> steady = Snapshot(source);
+    steady.erase("busy.log");
+    EXPECT_EQ(Snapshot(target), steady);  // no temporary copy left either
+}
+
+// A folder arrives with its source's permission bits and times once its contents are in place;
+// names up to the system's limit are copied (the temporary name is short whatever the name).
+TEST_F(TransferDbTest, FoldersKeepTheirPermissionsAndTimesAndLongNamesArrive) {
+    const std::string longName(255, 'n');
+    WriteFile(source / "private" / longName, "a name of 255 bytes");
+    WriteFile(source / "shared" / "read only" / "file.txt", "x");
+    fs::create_directories(source / "empty");
+    const std::pair<const char*, mode_t> modes[] = {
+        {"private", 0700}, {"shared", 02775}, {"shared/read only", 0555}, {"empty", 0750}};
+    for (const auto& [folder, mode] : modes) ASSERT_EQ(chmod((source / folder).c_str(), mode), 0);
+    long seconds = 1200000000;
+    for (const char* folder : {"shared/read only", "shared", "private", "empty", ""}) {
+        const timespec times[2] = {{seconds, 5}, {seconds + 1, 7}};
+        ASSERT_EQ(utimensat(AT_FDCWD, (source / folder).c_str(), times, 0), 0);
+        seconds += 1000;
+    }
+    Output run = Copy("migrate");
+    ASSERT_EQ(run.code, 0) << run.err;
+    EXPECT_EQ(ReadFile(target / "private" / longName), "a name of 255 bytes");
+    for (const char* folder : {"", "private", "shared", "shared/read only", "empty"}) {
+        struct stat from {
+        }, to{};
+        ASSERT_EQ(stat((source / folder).c_str(), &from), 0);
+        ASSERT_EQ(stat((target / folder).c_str(), &to), 0) << folder;
+        EXPECT_EQ(std::make_tuple(to.st_mode & 07777, to.st_mtim.tv_sec, to.st_mtim.tv_nsec),
+                  std::make_tuple(from.st_mode & 07777, from.st_mtim.tv_sec, from.st_mtim.tv_nsec))
+            << "folder '" << folder << "'";
+    }
+}
+
+// When the library refuses some outcomes, the run's own counts are not what was recorded.
+TEST_F(TransferDbTest, AfterTheLibraryRefusesOutcomesTheSummarySaysWhatTheDatabaseHolds) {
+    for (const char* name : {"a.txt", "b.txt", "c.txt"}) WriteFile(source / name, name);
+    ASSERT_EQ(Copy("migrate").code, 0);
+    TestDb(DbFile()).Exec(
+        "CREATE TRIGGER refuse BEFORE UPDATE ON TransferFileInfo WHEN NEW.fileName = 'b.txt' "
+        "BEGIN SELECT RAISE(ABORT, 'refused'); END");
+    Output run = Copy("migrate");
+    EXPECT_EQ(run.code, 1);
+    EXPECT_EQ(run.out.substr(run.out.find('\n') + 1),
+              "task 2: the database holds 2 entries copied, 0 failed and 1 without an outcome\n");
+    EXPECT_HAS(run.err,
+               "transferdb: the library reported errors; the task's record may be "
+               "incomplete\n");
+}
+
 TEST_F(TransferDbTest, NamesAndTextsReachTheTerminalEscapedAndWhole) {
     // Paths past the library's fixed 511-character fields; names that break lines or recolour.
     const std::string deep =
@@ -319,6 +448,9 @@ TEST_F(TransferDbTest, EntriesTheScanCannotReadAreFailuresOfTheRun) {
     // an empty folder. Root enters it all the same, so the tool runs as another user then.
     WriteFile(source / "locked" / "inside.txt", "locked in");
     fs::permissions(source / "locked", fs::perms::owner_read | fs::perms::group_read);
+    // A folder that cannot be listed at all: it fails itself, as an entry of its own.
+    fs::create_directories(source / "sealed");
+    fs::permissions(source / "sealed", fs::perms::none);
     if (geteuid() == 0) {
         for (const auto& entry : fs::recursive_directory_iterator(root)) {
             ASSERT_EQ(lchown(entry.path().c_str(), 65534, 65534), 0);
@@ -332,10 +464,10 @@ TEST_F(TransferDbTest, EntriesTheScanCannotReadAreFailuresOfTheRun) {
     EXPECT_HAS(run.err,
                "cannot read " + (source / "a pipe").string() + ": Operation not supported\n");
     EXPECT_HAS(run.err, "cannot read " + (source / "not text \\xff.txt").string());
-    EXPECT_HAS(run.err, "3 entries of SOURCE cannot be read: they count as failed\n");
-    EXPECT_HAS(run.out, " 1 files (4 B) and 0 empty folders copied, 3 failed\n");
-    EXPECT_EQ(Failures(1),
-              std::set<std::string>({"a pipe", "not text \uFFFD.txt", "locked/inside.txt"}));
+    EXPECT_HAS(run.err, "4 entries of SOURCE cannot be read: they count as failed\n");
+    EXPECT_HAS(run.out, " 1 files (4 B) and 0 empty folders copied, 4 failed\n");
+    EXPECT_EQ(Failures(1), std::set<std::string>(
+                               {"a pipe", "not text \uFFFD.txt", "locked/inside.txt", "sealed"}));
     EXPECT_EQ(Snapshot(target).size(), 1u);
     EXPECT_EQ(ReadFile(target / "kept.txt"), "kept");
 }

@@ -4,48 +4,10 @@
 
 #include "Text.h"
 
-#if defined(_WIN32)
-#include <io.h>
-#include <windows.h>
-#include <shellapi.h>
-#else
-#include <unistd.h>
-#endif
-
 namespace transferdb {
 namespace {
-bool StderrIsTerminal() {
-#if defined(_WIN32)
-    return _isatty(_fileno(stderr)) != 0;
-#else
-    return isatty(fileno(stderr)) != 0;
-#endif
-}
-
 constexpr int kBarWidth = 30;
 }  // namespace
-
-std::vector<std::string> Utf8Arguments(int argc, char** argv) {
-    std::vector<std::string> arguments;
-#if defined(_WIN32)
-    SetConsoleOutputCP(CP_UTF8);
-    // The progress bar redraws its line with escape sequences, which consoles take only when
-    // asked to.
-    HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
-    DWORD mode = 0;
-    if (GetConsoleMode(error, &mode)) {
-        SetConsoleMode(error, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
-    }
-    int count = 0;
-    if (LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count)) {
-        for (int i = 0; i < count; ++i) arguments.push_back(ToUtf8(wide[i]));
-        LocalFree(wide);
-        return arguments;
-    }
-#endif
-    arguments.assign(argv, argv + argc);
-    return arguments;
-}
 
 Console& Console::Get() {
     static Console console;

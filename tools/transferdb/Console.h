@@ -12,6 +12,9 @@ namespace transferdb {
 // UTF-8 output on a Windows console.
 std::vector<std::string> Utf8Arguments(int argc, char** argv);
 
+// Whether a progress bar can be drawn on stderr.
+bool StderrIsTerminal();
+
 class Console {
 public:
     static Console& Get();

@@ -8,6 +8,7 @@
 // that ends, however it ends, releases them.
 #pragma once
 
+#include <filesystem>
 #include <string>
 
 namespace transferdb {
@@ -20,6 +21,7 @@ public:
     // The lock file of the data folder this process uses, opened (and created) on first use.
     static LockFile& Get();
 
+    // Takes the byte when no other process holds it; never waits.
     bool TryLock(long long byte, bool exclusive);
     // Waits for the byte; says once on stderr what it waits for, when it has to. A process that
     // was stopped holds its locks until it ends: after WaitAtMost seconds this throws ToolError.
@@ -31,6 +33,8 @@ public:
 
 private:
     LockFile();
+    static std::filesystem::path Path();
+    [[noreturn]] static void Fail(const char* what, int error);
 #if defined(_WIN32)
     void* handle;
 #else

@@ -213,6 +213,9 @@ std::string FormatTime(long long secondsSince1970) {
 
 std::string ErrorText(int code) {
     if (code == kInjectedError) return "injected failure";
+    if (code == kChangedWhileCopied) {
+        return "changed while it was copied, and again while it was copied once more";
+    }
     return std::system_category().message(code);
 }
 

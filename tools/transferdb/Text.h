@@ -41,5 +41,8 @@ std::string ErrorText(int code);
 
 // The error code that --fail-every records for the failures it injects.
 constexpr int kInjectedError = 1000000;
+// The error code of a file whose size or modification time changed during its copy, twice: its
+// copy would have matched neither version.
+constexpr int kChangedWhileCopied = 1000001;
 
 }  // namespace transferdb
