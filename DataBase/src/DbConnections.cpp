@@ -127,6 +127,14 @@ int Execute(sqlite3* db, const std::string& sql) {
     return rc;
 }
 
+bool StepWrite(sqlite3_stmt* stmt, sqlite3* db, const char* operation) {
+    bool done = sqlite3_step(stmt) == SQLITE_DONE;
+    if (!done)
+        LogLine(LOG_LEVEL_ERROR, std::string("SQLite error:") + sqlite3_errmsg(db), operation);
+    sqlite3_reset(stmt);
+    return done;
+}
+
 bool Begin(sqlite3* db) {
     return RunTransactionStatement(db, "begin transaction;",
                                    "Begin transaction failed,error code is ", "BeginTransaction");

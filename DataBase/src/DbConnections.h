@@ -51,6 +51,9 @@ bool CloseConnection(sqlite3* db);
 // Runs statement text that returns no rows as ExecuteNoQuerySqlCmd does: a busy database is
 // tried four times in all, with pauses of 500 ms; returns SQLite's result code.
 int Execute(sqlite3* db, const std::string& sql);
+// Steps a bound writing statement once, logs a step that is not done ("SQLite error:" and the
+// connection's message) as `operation`, and resets it for the next row. True when done.
+bool StepWrite(sqlite3_stmt* stmt, sqlite3* db, const char* operation);
 // Begins or commits a transaction as BeginTransaction and CommitTransaction do.
 bool Begin(sqlite3* db);
 bool Commit(sqlite3* db);

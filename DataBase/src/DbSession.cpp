@@ -133,8 +133,7 @@ int DbSession::ReadInt(const std::string& sql) {
 }
 
 bool DbSession::StepWrite(Statement& stmt) const {
-    bool done = stmt.Step() == SQLITE_DONE;
-    if (!done) SqliteError();
-    stmt.Reset();
+    bool done = Db::StepWrite(stmt.get(), db, operation);
+    if (!done) failed = true;
     return done;
 }

@@ -80,14 +80,6 @@ private:
     int rows = 0;
 };
 
-// Steps a bound row once, logs a step that is not done, and resets for the next row.
-void StepRow(sqlite3_stmt* stmt, sqlite3* db, const char* operation) {
-    if (sqlite3_step(stmt) != SQLITE_DONE) {
-        Db::LogLine(LOG_LEVEL_ERROR, std::string("SQLite error:") + sqlite3_errmsg(db), operation);
-    }
-    sqlite3_reset(stmt);
-}
-
 struct CacheInsert {
     const char* operation;
     const char* startLine;
@@ -160,7 +152,7 @@ void DataBaseManager::InitFileInfoDB(sqlite3_stmt* stmt, const int& taskId, DirT
     SqliteText::Bind(stmt, 2, node->fileName);
     SqliteText::Bind(stmt, 3, node->sendFilePath);
     SqliteText::Bind(stmt, 4, node->targetPath);
-    StepRow(stmt, db, "InitFileInfoDB");
+    Db::StepWrite(stmt, db, "InitFileInfoDB");
 }
 
 // Rebuilding the selection for resume.
@@ -269,7 +261,7 @@ void DataBaseManager::InsertFileToCacheDB(sqlite3_stmt* stmt, const CacheNode& f
     sqlite3_bind_int64(stmt, 3, file.filesize);
     SqliteText::Bind(stmt, 4, file.winFilePath);
     sqlite3_bind_int(stmt, 5, file.result);
-    StepRow(stmt, db, "InsertFileToCacheDB");
+    Db::StepWrite(stmt, db, "InsertFileToCacheDB");
 }
 
 void DataBaseManager::InsertEmptyFilesToCacheDb(const std::vector<CacheEmptyNode>& files) {
@@ -289,7 +281,7 @@ void DataBaseManager::InsertEmptyFileToCacheDB(sqlite3_stmt* stmt, const CacheEm
     sqlite3_bind_int(stmt, 3, file.isFolder);
     sqlite3_bind_int64(stmt, 4, file.modifyTime);
     sqlite3_bind_int(stmt, 5, file.result);
-    StepRow(stmt, db, "InsertEmptyFileToCacheDB");
+    Db::StepWrite(stmt, db, "InsertEmptyFileToCacheDB");
 }
 
 void DataBaseManager::RecoveryDirTreeByCacheDb(DirectoryTreeManager& tree, bool isSmallFile) {

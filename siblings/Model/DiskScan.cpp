@@ -4,41 +4,11 @@
 
 #include "DirectoryTreeManager.h"
 #include "Platform.h"
+#include "TextCodec.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-// Decodes strict UTF-8 (no overlong forms, surrogates or values past U+10FFFF) into wide
-// text: UTF-16 where wchar_t has 16 bits, UTF-32 elsewhere. Unused where paths are wide.
-[[maybe_unused]] bool DecodeUtf8(const std::string& in, std::wstring& out) {
-    out.clear();
-    for (size_t i = 0; i < in.size();) {
-        unsigned char lead = static_cast<unsigned char>(in[i]);
-        size_t length = lead < 0x80           ? 1
-                        : (lead >> 5) == 0x6  ? 2
-                        : (lead >> 4) == 0xE  ? 3
-                        : (lead >> 3) == 0x1E ? 4
-                                              : 0;
-        if (length == 0 || i + length > in.size()) return false;
-        char32_t c = length == 1 ? lead : lead & (0x7F >> length);
-        for (size_t k = 1; k < length; ++k) {
-            unsigned char next = static_cast<unsigned char>(in[i + k]);
-            if ((next & 0xC0) != 0x80) return false;
-            c = (c << 6) | (next & 0x3F);
-        }
-        static constexpr char32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (c < kSmallest[length] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
-        if (sizeof(wchar_t) == 2 && c >= 0x10000) {
-            out += static_cast<wchar_t>(0xD800 + ((c - 0x10000) >> 10));
-            out += static_cast<wchar_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
-        } else {
-            out += static_cast<wchar_t>(c);
-        }
-        i += length;
-    }
-    return true;
-}
-
 // The node text of a path: its own wide form where paths are wide; elsewhere names are bytes,
 // read as UTF-8 whatever the locale, as the rest of the application reads them. A template, so
 // that only the branch of this platform's path type is compiled.
@@ -48,7 +18,7 @@ bool NativeToText(const Native& native, std::wstring& text) {
         text = native;
         return true;
     } else {
-        return DecodeUtf8(native, text);
+        return TextCodec::FromUtf8Strict(native, text);
     }
 }
 bool ToNodeText(const fs::path& path, std::wstring& text) {
