@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <algorithm>
 #include <atomic>
@@ -707,7 +708,8 @@ TEST_F(TransferDbTest, NoDatabaseUnknownTasksAndBadArgumentsAreRefused) {
         {{"frobnicate"}, "The following argument was not expected: frobnicate"},
         {{"--frobnicate"}, "The following argument was not expected: --frobnicate"},
         {{},
-         "A subcommand (migrate, resume, history, show, failures, check, report, prune or clean) "
+         "A subcommand (migrate, resume, verify, history, show, failures, check, report, prune or "
+         "clean) "
          "is required"},
         // After "--" every argument is positional, an option's name too.
         {{"history", "--", "--data-dir", "D"},
@@ -858,6 +860,181 @@ TEST_F(TransferDbTest, ReportListsAHundredThousandFailuresInAFewMegabytesAndCoun
                "1 more failed file is counted but not listed here: <code>transferdb "
                "failures 1 --json</code> lists them all.");
     EXPECT_HAS(dom, "<p id=\"matches\">100,000 listed files of 100,000 match</p>");
+}
+
+}  // namespace
+
+namespace {
+
+// A copy changed after the migration, in each way verify tells apart; what verify records for
+// it, and how it says so.
+struct Damage {
+    const char* entry;  // below SOURCE
+    std::function<void(const fs::path& copy, const fs::path& source)> damage;
+    const char* difference;  // as in JSON
+    int recordedCode;        // 0: not marked
+    const char* behaviour;
+};
+
+TEST_F(TransferDbTest, VerifyFindsEveryCopyThatIsNotItsSourceAndResumeCopiesThemAgain) {
+    MakeTree(6);
+    ASSERT_EQ(Copy("migrate").code, 0);
+    const std::vector<Damage> damages{
+        {"Documents/note 0.txt",
+         [](const fs::path& copy, const fs::path& source) {
+             WriteFile(copy, "note number X");  // the same size and time, another byte
+             fs::last_write_time(copy, fs::last_write_time(source));
+         },
+         "content", 1000002, "a changed byte is found by the content"},
+        {"Documents/note 1.txt",
+         [](const fs::path& copy, const fs::path&) { fs::resize_file(copy, 3); }, "size", 1000002,
+         "a truncated copy is found by its size"},
+        {"Documents/note 2.txt", [](const fs::path& copy, const fs::path&) { fs::remove(copy); },
+         "missing", 1000003, "a deleted copy is missing"},
+        {"Documents/note 3.txt",
+         [](const fs::path& copy, const fs::path&) {
+             fs::last_write_time(copy, fs::last_write_time(copy) - std::chrono::hours(1));
+         },
+         "time", 1000002, "a copy touched since is found by its modification time"},
+        {"empty folder", [](const fs::path& copy, const fs::path&) { fs::remove(copy); }, "missing",
+         1000003, "an empty folder gone from TARGET is missing"},
+        {"link to Documents",
+         [](const fs::path& copy, const fs::path&) {
+             fs::remove(copy);
+             WriteFile(copy, "Documents");
+         },
+         "kind", 1000002, "a file in a link's place is another kind of entry"},
+        {"top level.txt", [](const fs::path&, const fs::path& source) { fs::remove(source); },
+         "sourceGone", 1, "a source deleted since is not compared, and stays copied"},
+    };
+    for (const Damage& damage : damages)
+        damage.damage(target / damage.entry, source / damage.entry);
+
+    const Output run = Run({"verify", source.string(), target.string(), "--json"});
+    EXPECT_EQ(run.code, 3) << "some copies differ\n" << run.err;
+    const json found = json::parse(run.out);
+    std::map<std::string, std::string> differences;
+    for (const json& item : found["mismatches"]) {
+        differences[fs::path(item["sendFilePath"].get<std::string>()).lexically_relative(source)] =
+            item["difference"];
+    }
+    for (const json& path : found["goneFromSource"]) {
+        differences[fs::path(path.get<std::string>()).lexically_relative(source)] = "sourceGone";
+    }
+    TestDb db(DbFile());
+    for (const Damage& damage : damages) {
+        EXPECT_EQ(differences[damage.entry], damage.difference) << damage.behaviour;
+        EXPECT_EQ(db.Scalar("SELECT status * 10000000 + errCode FROM TransferFileInfo WHERE "
+                            "sendFilePath = '" +
+                            (source / damage.entry).string() + "'"),
+                  std::to_string(damage.recordedCode == 1 ? 10000000 : damage.recordedCode))
+            << damage.behaviour << ": its row";
+    }
+    EXPECT_EQ(differences.size(), damages.size()) << "every other copy is its source";
+    EXPECT_EQ(found["same"], found["compared"].get<int>() - static_cast<int>(damages.size()))
+        << "the count of copies that are their source";
+    EXPECT_EQ(found["resumable"], true) << "the newest task is left to a resume";
+    const json task = Json({"show", "1"});
+    EXPECT_EQ(task["history"]["state"], "unfinished") << "the task waits for a resume";
+    EXPECT_EQ(task["completeEmptyFolderNum"], 0) << "the missing folder is no longer counted";
+    EXPECT_EQ(task["failedFiles"], 6) << "the marked copies count as failures until then";
+
+    const Output resume = Copy("resume");
+    EXPECT_EQ(resume.code, 0) << "resume copies the marked entries again\n" << resume.err;
+    EXPECT_HAS(resume.out, "failed: 0; gone from SOURCE: 1; left to copy: 6\n");
+    EXPECT_HAS(resume.out, "  to copy again, found different or missing by verify: 6\n");
+    std::map<std::string, std::string> copied = Snapshot(target);
+    EXPECT_EQ(copied.erase("top level.txt"), 1u) << "a copy whose source is gone stays";
+    EXPECT_EQ(copied, Snapshot(source)) << "TARGET is SOURCE again";
+    const Output again = Run({"verify", source.string(), target.string()});
+    EXPECT_EQ(again.code, 0) << "nothing differs after the resume\n" << again.out;
+    EXPECT_HAS(again.out,
+               "task 1: 19 of 20 entries are their source; 0 differ or are missing, "
+               "1 gone from SOURCE\n");
+    EXPECT_HAS(again.out,
+               "  gone from SOURCE, not compared: " + (source / "top level.txt").string());
+}
+
+TEST_F(TransferDbTest, VerifyComparesOnlyTheTaskItIsGivenAndRefusesWhatItCannotCompare) {
+    WriteFile(source / "a.txt", "a");
+    EXPECT_EQ(Run({"verify", source.string(), target.string()}).code, 2) << "TARGET must exist";
+    ASSERT_EQ(Copy("migrate").code, 0);
+    const fs::path second = root / "second target";
+    ASSERT_EQ(Run({"migrate", source.string(), second.string()}).code, 0);
+    WriteFile(target / "a.txt", "b");
+
+    const struct {
+        std::vector<std::string> arguments;
+        int code;
+        std::string said;  // the start of stderr, or a line of stdout for exit 3
+        const char* behaviour;
+    } rows[] = {
+        {{"verify", source.string(), second.string()},
+         0,
+         "task 2: 1 of 1 entries are their source; 0 differ or are missing, 0 gone from SOURCE\n",
+         "the newest task by default"},
+        {{"verify", source.string(), target.string()},
+         2,
+         "transferdb: task 2 migrated into " + second.string() + ", not into TARGET " +
+             target.string() + "\n",
+         "TARGET must be the task's"},
+        {{"verify", (root / "data").string(), second.string()},
+         2,
+         "transferdb: task 2 did not migrate SOURCE " + (root / "data").string() +
+             ": it recorded " + (source / "a.txt").string() + "\n",
+         "SOURCE must be the task's"},
+        {{"verify", source.string(), target.string(), "--task", "9"},
+         1,
+         "transferdb: unknown task 9 (the newest tasks: 2, 1)\n",
+         "an unknown task"},
+        {{"verify", source.string(), target.string(), "--task", "1"},
+         3,
+         "they are marked failed; only the newest task resumes: transferdb migrate SOURCE "
+         "TARGET copies SOURCE again as a new task\n",
+         "an older task is marked, and left finished with failures"},
+    };
+    for (const auto& row : rows) {
+        const Output output = Run(row.arguments);
+        EXPECT_EQ(output.code, row.code) << row.behaviour << "\n" << output.err;
+        if (row.code == 3 || row.code == 0) {
+            EXPECT_HAS(output.out, row.said) << row.behaviour;
+        } else {
+            EXPECT_EQ(output.err, row.said) << row.behaviour;
+        }
+    }
+    const json history = Json({"history"});
+    EXPECT_EQ(history[1]["state"], "finished with failures") << "the older task after verify";
+    EXPECT_EQ(history[0]["state"], "finished") << "the newest task, whose copies are whole";
+
+    auto copying = HoldLock(LockFile(), 1024 + 2, true);
+    const Output busy = Run({"verify", source.string(), second.string()});
+    EXPECT_EQ(busy.code, 1) << "a task being copied is not verified";
+    EXPECT_EQ(busy.err,
+              "transferdb: task 2 is being copied by another transferdb process; verify it once "
+              "that process has ended\n");
+}
+
+// On a terminal the progress is one line redrawn in place; elsewhere no escape reaches the file.
+TEST_F(TransferDbTest, ProgressIsOneLineRedrawnOnATerminalAndPlainElsewhere) {
+    MakeTree(200);
+    const Output plain = Copy("migrate");
+    ASSERT_EQ(plain.code, 0) << plain.err;
+    EXPECT_EQ(plain.err.find('\r'), std::string::npos) << "no redrawing into a file";
+    EXPECT_EQ(plain.err.find('\x1b'), std::string::npos) << "no escape into a file";
+
+    // `script` gives the run a terminal; what the terminal received is its output.
+    const fs::path screen = root / "screen";
+    const std::string command = "script -qec " +
+                                Quote(Quote(TRANSFERDB_PATH) + " verify " + Quote(source) + " " +
+                                      Quote(target) + " --data-dir " + Quote(data)) +
+                                " /dev/null > " + Quote(screen) + " 2>&1";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    const std::string shown = ReadFile(screen);
+    EXPECT_HAS(shown, "\r0 of 214 files, 0 B of ") << "the line drawn as the run starts";
+    EXPECT_HAS(shown, "\r214 of 214 files, ") << "and redrawn in place with the last figures";
+    EXPECT_HAS(shown, "(100%)") << "the share done";
+    EXPECT_HAS(shown, "\x1b[K\r\n") << "the line ended once done";
+    EXPECT_HAS(shown, "task 1: 214 of 214 entries are their source") << "then the result";
 }
 
 }  // namespace

@@ -351,13 +351,6 @@ std::string Html(const std::string& text) {
     return out;
 }
 
-// 1234567 as "1,234,567".
-std::string Grouped(long long number) {
-    std::string digits = std::to_string(number < 0 ? -number : number);
-    for (size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, ",");
-    return (number < 0 ? "-" : "") + digits;
-}
-
 std::string Plural(long long count, const char* one, const char* many) {
     return Grouped(count) + " " + (count == 1 ? one : many);
 }
@@ -644,11 +637,11 @@ int WriteReport(int taskId, const std::string& output) {
         std::error_code ignored;
         if (fs::is_regular_file(file, ignored)) fs::remove(file, ignored);  // no half report
         throw ToolError(kExitFailure,
-                        "cannot write the report to " + Show(file) + ": " +
+                        "cannot write the report to " + Printable(file) + ": " +
                             (error != 0 ? std::generic_category().message(error) : "write failed"));
     }
     std::printf("task %d: report written to %s (%s; %s of %s failed files listed)\n", taskId,
-                Show(file).c_str(), FormatSize(static_cast<long long>(html.size())).c_str(),
+                Printable(file).c_str(), FormatSize(static_cast<long long>(html.size())).c_str(),
                 Grouped(failures.Listed()).c_str(), Grouped(failures.total).c_str());
     return kExitOk;
 }
