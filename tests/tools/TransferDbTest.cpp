@@ -924,6 +924,7 @@ TEST_F(TransferDbTest, ReportShowsTheTaskAndItsFailuresByCauseAndFolderAndRunsNo
           std::string("<h3>The new PC's disk was full <span class=\"count\">1 file</span>")}) {
         EXPECT_HAS(dom, part);
     }
+    EXPECT_EQ(dom.find("and others"), std::string::npos) << "every cause's codes are named";
     EXPECT_LT(dom.find("No permission"), dom.find("Failed on purpose"));
     EXPECT_LT(dom.find("Failed on purpose"), dom.find("disk was full"));
 

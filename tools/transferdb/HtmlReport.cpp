@@ -57,6 +57,7 @@ enum CauseId {
     kDevice,
     kNetwork,
     kOnPurpose,
+    kNotTheSource,
     kOther,
     kCauseCount
 };
@@ -104,6 +105,10 @@ const Cause kCauses[kCauseCount] = {
     {"Failed on purpose",
      "transferdb migrate --fail-every made these files fail, to try how failures are handled. "
      "Nothing needs doing."},
+    {"Copy not the same as on the old PC",
+     "transferdb verify found that the copy on the new PC differs from the file on the old PC "
+     "(its kind, size, time or content), or is missing. transferdb resume copies these files "
+     "again."},
     {"Other errors",
      "The error code and its text tell what happened. If that is not clear, send this report to "
      "support."},
@@ -188,6 +193,8 @@ const CodeCause kCodeCauses[] = {
     {ESTALE, kNetwork},
 #endif
     {kInjectedError, kOnPurpose},
+    {kDiffersFromSource, kNotTheSource},
+    {kMissingFromTarget, kNotTheSource},
 };
 
 CauseId CauseOf(int code) {
