@@ -1006,13 +1006,20 @@ TEST_F(TransferDbTest, VerifyFindsEveryCopyThatIsNotItsSourceAndResumeCopiesThem
              WriteFile(copy, "Documents");
          },
          "kind", 1000002, "a file in a link's place is another kind of entry"},
+        {"nested/a/b/c/deep file.txt",
+         [](const fs::path& copy, const fs::path&) {
+             fs::remove_all(copy.parent_path().parent_path());
+         },
+         "missing", 1000003, "a copy whose folders are gone is missing"},
         {"top level.txt", [](const fs::path&, const fs::path& source) { fs::remove(source); },
          "sourceGone", 1, "a source deleted since is not compared, and stays copied"},
     };
     for (const Damage& damage : damages)
         damage.damage(target / damage.entry, source / damage.entry);
 
+    const std::map<std::string, std::string> damaged = Snapshot(target);
     const Output run = Run({"verify", source.string(), target.string(), "--json"});
+    EXPECT_EQ(Snapshot(target), damaged) << "verify changes nothing in TARGET";
     EXPECT_EQ(run.code, 3) << "some copies differ\n" << run.err;
     const json found = json::parse(run.out);
     std::map<std::string, std::string> differences;
@@ -1039,12 +1046,12 @@ TEST_F(TransferDbTest, VerifyFindsEveryCopyThatIsNotItsSourceAndResumeCopiesThem
     const json task = Json({"show", "1"});
     EXPECT_EQ(task["history"]["state"], "unfinished") << "the task waits for a resume";
     EXPECT_EQ(task["completeEmptyFolderNum"], 0) << "the missing folder is no longer counted";
-    EXPECT_EQ(task["failedFiles"], 6) << "the marked copies count as failures until then";
+    EXPECT_EQ(task["failedFiles"], 7) << "the marked copies count as failures until then";
 
     const Output resume = Copy("resume");
     EXPECT_EQ(resume.code, 0) << "resume copies the marked entries again\n" << resume.err;
-    EXPECT_HAS(resume.out, "failed: 0; gone from SOURCE: 1; left to copy: 6\n");
-    EXPECT_HAS(resume.out, "  to copy again, found different or missing by verify: 6\n");
+    EXPECT_HAS(resume.out, "failed: 0; gone from SOURCE: 1; left to copy: 7\n");
+    EXPECT_HAS(resume.out, "  to copy again, found different or missing by verify: 7\n");
     std::map<std::string, std::string> copied = Snapshot(target);
     EXPECT_EQ(copied.erase("top level.txt"), 1u) << "a copy whose source is gone stays";
     EXPECT_EQ(copied, Snapshot(source)) << "TARGET is SOURCE again";
@@ -1124,14 +1131,23 @@ TEST_F(TransferDbTest, ProgressIsOneLineRedrawnOnATerminalAndPlainElsewhere) {
     EXPECT_EQ(plain.err.find('\r'), std::string::npos) << "no redrawing into a file";
     EXPECT_EQ(plain.err.find('\x1b'), std::string::npos) << "no escape into a file";
 
-    // `script` gives the run a terminal; what the terminal received is its output.
-    const fs::path screen = root / "screen";
-    const std::string command = "script -qec " +
-                                Quote(Quote(TRANSFERDB_PATH) + " verify " + Quote(source) + " " +
-                                      Quote(target) + " --data-dir " + Quote(data)) +
-                                " /dev/null > " + Quote(screen) + " 2>&1";
-    ASSERT_EQ(std::system(command.c_str()), 0) << command;
-    const std::string shown = ReadFile(screen);
+    // `script` gives a run a terminal; what the terminal received is its output.
+    const auto onTerminal = [&](const std::string& arguments, int code) {
+        const fs::path screen = root / "screen";
+        const std::string command =
+            "script -qec " +
+            Quote(Quote(TRANSFERDB_PATH) + " " + arguments + " --data-dir " + Quote(data)) +
+            " /dev/null > " + Quote(screen) + " 2>&1";
+        EXPECT_EQ(WEXITSTATUS(std::system(command.c_str())), code) << command;
+        return ReadFile(screen);
+    };
+    const std::string stopped = onTerminal(
+        "migrate " + Quote(source) + " " + Quote(root / "stopped") + " --stop-after 3000", 4);
+    EXPECT_HAS(stopped, "\r0 of 4,113 files, 0 B of ") << "migrate draws its line too";
+    EXPECT_HAS(stopped, "\r\x1b[Ktransferdb: --stop-after 3000: stopping here")
+        << "a note clears the line before it is written";
+    const std::string shown =
+        onTerminal("verify " + Quote(source) + " " + Quote(target) + " --task 1", 0);
     EXPECT_HAS(shown, "\r0 of 4,114 files, 0 B of ") << "the line drawn as the run starts";
     EXPECT_HAS(shown, "\r4,114 of 4,114 files, ") << "and redrawn in place with the last figures";
     EXPECT_HAS(shown, "(100%)") << "the share done";
