@@ -6,7 +6,9 @@
 # cp -a until each side's copy is on disk (transferdb syncs before it records; cp -a is followed
 # by a sync), the peak size of the migration database's write-ahead log, and the peak resident
 # memory of transferdb's migrate, of a migrate stopped half-way and of the resume that finishes
-# it, of cp -a and of rsync -a (see docs/benchmarks.md).
+# it, of cp -a and of rsync -a (see docs/benchmarks.md). Then `transferdb verify SRC DST` of the
+# migrated tree beside `diff -rq` (every byte compared, as cmp -s does, in one process) and
+# `sha256sum` of both trees in one run, with verify's peak resident memory.
 #   bench/migrate.sh [--quick] [--files "10000 100000"] [--large N] [--pairs N]
 # --quick migrates one tree of 1,000 files in 2 rounds (CI runs it through run.sh --quick);
 # --files the trees of small files; --large N adds a tree of N files of 256 MiB (0: none;
@@ -188,7 +190,33 @@ seconds() { awk -v v="$1" 'BEGIN { printf "%.2f", v / 1000 }'; }
 trees=()
 for files in "${sizes[@]}"; do trees+=("small:$files"); done
 if [ "$large" -gt 0 ]; then trees+=("large:$large"); fi
-times=() memory=() done_trees=()
+# One comparison of SRC and the migrated DST (its task in `data`): prints its milliseconds and
+# its peak resident KB. The trees are in the page cache: every side reads them from there.
+verify_side() {
+    local side=$1 src=$2 dst=$3 data=$4 start end status=0
+    echo 0 >"$usage"
+    start=$(now)
+    case $side in
+        transferdb)
+            "${timer[@]}" "$tool" verify "$src" "$dst" --data-dir "$data" >/dev/null 2>"$log" ||
+                status=$?
+            ;;
+        diff) "${timer[@]}" diff -rq --no-dereference "$src" "$dst" >/dev/null || status=$? ;;
+        sha256sum)
+            find "$src" "$dst" -type f -print0 | "${timer[@]}" xargs -0 sha256sum >/dev/null ||
+                status=$?
+            ;;
+    esac
+    end=$(now)
+    if [ "$status" -ne 0 ]; then
+        cat "$log" >&2
+        echo "migrate.sh: $side found a difference, or failed ($status)" >&2
+        exit 1
+    fi
+    echo "$(((end - start) / 1000)) $(tail -n 1 "$usage")"
+}
+
+times=() memory=() verifies=() done_trees=()
 for tree in "${trees[@]}"; do
     # The last tree's files go before the next one is made (deleting a million files takes
     # minutes; the last tree's go after the table).
@@ -249,6 +277,38 @@ for tree in "${trees[@]}"; do
         "$(printf '%s\n' "${durable_ratios[@]}" | median)" \
         "$(printf '%s\n' "${rsync_ratios[@]}" | median)" \
         "$(awk -v v="$peak_wal" 'BEGIN { print v / 1024 }')")")
+    # verify of the untimed migration's copy, beside diff -rq and sha256sum, in turning order.
+    verify_kb=0 verify_times=() diff_times=() sum_times=() diff_ratios=() sum_ratios=()
+    for side in diff transferdb sha256sum; do  # a first pass untimed: all of it in the cache
+        verify_side "$side" "$src" "$runs/warm/target" "$runs/warm/data" >/dev/null
+    done
+    for ((p = 0; p < n; p++)); do
+        order=(transferdb diff sha256sum)
+        order=("${order[@]:$((p % 3))}" "${order[@]:0:$((p % 3))}")
+        for side in "${order[@]}"; do
+            read -r ms rss <<<"$(verify_side "$side" "$src" "$runs/warm/target" "$runs/warm/data")"
+            case $side in
+                transferdb)
+                    verify_ms=$ms
+                    if [ "$rss" -gt "$verify_kb" ]; then verify_kb=$rss; fi
+                    ;;
+                diff) diff_ms=$ms ;;
+                sha256sum) sum_ms=$ms ;;
+            esac
+        done
+        echo "migrate.sh: $name files, verify round $((p + 1)) of $n: transferdb ${verify_ms} ms," \
+            "diff -rq ${diff_ms} ms, sha256sum ${sum_ms} ms" >&2
+        verify_times+=("$verify_ms") diff_times+=("$diff_ms") sum_times+=("$sum_ms")
+        diff_ratios+=("$(ratio "$verify_ms" "$diff_ms")")
+        sum_ratios+=("$(ratio "$verify_ms" "$sum_ms")")
+    done
+    verifies+=("$(printf '| %s | %s | %s | %s | %s | %.3g | %.3g | %s |' "$name" \
+        "$((bytes / 1024))" \
+        "$(seconds "$(printf '%s\n' "${verify_times[@]}" | median)")" \
+        "$(seconds "$(printf '%s\n' "${diff_times[@]}" | median)")" \
+        "$(seconds "$(printf '%s\n' "${sum_times[@]}" | median)")" \
+        "$(printf '%s\n' "${diff_ratios[@]}" | median)" \
+        "$(printf '%s\n' "${sum_ratios[@]}" | median)" "$(mb "$verify_kb")")")
     per_file() { awk -v kb="$1" -v n="$files" 'BEGIN { printf "%.2f", kb / n }'; }
     memory+=("$(printf '| %s | %s | %s | %s | %s | %s | %s | %s | %s |' "$name" \
         "$(mb "$migrate_kb")" "$(per_file "$migrate_kb")" "$(mb "$stopped_kb")" \
@@ -276,3 +336,11 @@ echo "| files | migrate MB | KB/file | stopped MB | stopped s | resume MB | KB/f
     "resume s | cp -a / rsync -a MB |"
 echo "|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
 printf '%s\n' "${memory[@]}"
+echo
+echo "transferdb verify of the migrated tree against diff -rq (every byte, as cmp -s) and"
+echo "sha256sum of both trees in one run, all reading from the page cache:"
+echo
+echo "| files | MB | verify s | diff -rq s | sha256sum s | ratio to diff -rq |" \
+    "ratio to sha256sum | verify MB |"
+echo "|---:|---:|---:|---:|---:|---:|---:|---:|"
+printf '%s\n' "${verifies[@]}"

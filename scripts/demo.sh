@@ -3,8 +3,9 @@
 # build/prefix, and runs a real local migration of a folder (default /usr/share/doc, or
 # $DEMO_SOURCE) into a target in the temporary folder: a few files fail on purpose, the run
 # stops half-way as a crash would, the resume finishes it, the history and the failures are
-# printed, and the task's HTML report is written. DEMO_KEEP=1 keeps the target, the database and
-# the report for a look afterwards.
+# printed, verify finds two damaged copies that the resume copies again, and the task's HTML
+# report is written. DEMO_KEEP=1 keeps the target, the database and the report for a look
+# afterwards.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh build
@@ -59,6 +60,23 @@ expect 0 failures 1
 echo
 echo "== what TARGET lacks: exactly those failures"
 diff -rq --no-dereference "$source_folder" "$target" || true
+echo
+echo "== verify: every copy recorded is its source"
+expect 0 verify "$source_folder" "$target"
+# Two copies damaged after the migration, as a failing disk or a user would: one cut short, one
+# deleted. verify finds them and marks them; the resume copies them again.
+mapfile -t copies < <(find "$target" -type f -size +0 | sort | head -n 2)
+if [ "${#copies[@]}" -eq 2 ]; then
+    echo
+    echo "== ${copies[0]#"$target"/} cut short, ${copies[1]#"$target"/} deleted: verify finds them"
+    truncate -s 0 "${copies[0]}"
+    rm "${copies[1]}"
+    expect 3 verify "$source_folder" "$target"
+    echo
+    echo "== resume copies them again"
+    expect 3 resume "$source_folder" "$target"
+    expect 0 verify "$source_folder" "$target"
+fi
 echo
 echo "== the report of task 1, to open in a browser"
 expect 0 report 1 -o "$work/report.html"

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <algorithm>
 #include <atomic>
@@ -19,7 +20,6 @@
 #include <regex>
 #include <set>
 #include <thread>
-#include <tuple>
 
 #include <nlohmann/json.hpp>
 #include <sqlite3.h>
@@ -38,12 +38,13 @@ using Commands = std::vector<std::vector<std::string>>;  // each a command and i
 struct Output {
     int code = -1;
     std::string out, err;
-    bool operator==(const Output& o) const {
-        return std::tie(code, out, err) == std::tie(o.code, o.out, o.err);
-    }
 };
-void PrintTo(const Output& o, std::ostream* os) {
-    *os << "exit " << o.code << ", stdout:\n" << o.out << "stderr:\n" << o.err;
+
+// The exit code, stdout and stderr of a run, each checked on its own, named by `behaviour`.
+void ExpectOutput(const Output& got, const Output& want, const std::string& behaviour) {
+    EXPECT_EQ(got.code, want.code) << behaviour << ": the exit code; stderr:\n" << got.err;
+    EXPECT_EQ(got.out, want.out) << behaviour << ": stdout";
+    EXPECT_EQ(got.err, want.err) << behaviour << ": stderr";
 }
 
 std::string Quote(const std::string& text) {
@@ -315,6 +316,15 @@ TEST_F(TransferDbTest, EveryFileArrivesWholeHoweverItsContentIsCopied) {
         EXPECT_EQ(run.code, 0) << ways[k].what << "\n" << run.err;
         EXPECT_EQ(Snapshot(to), Snapshot(ways[k].from)) << ways[k].what;
     }
+    // An error of the kernel's copy itself (a disk that fails) is the file's failure; only a
+    // refused call is copied by read and write instead.
+    prefix = Quote(REFUSE_COPY_FILE_RANGE_PATH) + " --errno " + std::to_string(EIO) + " ";
+    Output failing = Run({"migrate", source.string(), (root / "failing").string()});
+    EXPECT_EQ(failing.code, 3) << "files the disk failed to copy\n" << failing.err;
+    const int task = static_cast<int>(ways.size()) + 1;
+    EXPECT_EQ(Failures(task).size(), 3u) << "each of them recorded as failed";
+    EXPECT_EQ(Json({"failures", std::to_string(task)})["failures"][0]["errCode"], EIO)
+        << "with the disk's error";
 }
 
 // A copy that matches neither version of a file is never recorded as copied: a file that
@@ -365,6 +375,10 @@ TEST_F(TransferDbTest, FoldersKeepTheirPermissionsAndTimesAndLongNamesArrive) {
     const std::string longName(255, 'n');
     WriteFile(source / "private" / longName, "a name of 255 bytes");
     WriteFile(source / "shared" / "read only" / "file.txt", "x");
+    WriteFile(source / "shared" / "run.sh", "#!/bin/sh");
+    WriteFile(source / "private" / "secret.txt", "s");
+    ASSERT_EQ(chmod((source / "shared" / "run.sh").c_str(), 0751), 0);
+    ASSERT_EQ(chmod((source / "private" / "secret.txt").c_str(), 0600), 0);
     fs::create_directories(source / "empty");
     const std::pair<const char*, mode_t> modes[] = {
         {"private", 0700}, {"shared", 02775}, {"shared/read only", 0555}, {"empty", 0750}};
@@ -378,14 +392,21 @@ TEST_F(TransferDbTest, FoldersKeepTheirPermissionsAndTimesAndLongNamesArrive) {
     Output run = Copy("migrate");
     ASSERT_EQ(run.code, 0) << run.err;
     EXPECT_EQ(ReadFile(target / "private" / longName), "a name of 255 bytes");
+    for (const auto& [file, mode] :
+         {std::pair<const char*, mode_t>{"shared/run.sh", 0751}, {"private/secret.txt", 0600}}) {
+        struct stat copy {};
+        ASSERT_EQ(stat((target / file).c_str(), &copy), 0) << file;
+        EXPECT_EQ(copy.st_mode & 07777, mode) << "file '" << file << "' keeps its mode";
+    }
     for (const char* folder : {"", "private", "shared", "shared/read only", "empty"}) {
         struct stat from {
         }, to{};
         ASSERT_EQ(stat((source / folder).c_str(), &from), 0);
         ASSERT_EQ(stat((target / folder).c_str(), &to), 0) << folder;
-        EXPECT_EQ(std::make_tuple(to.st_mode & 07777, to.st_mtim.tv_sec, to.st_mtim.tv_nsec),
-                  std::make_tuple(from.st_mode & 07777, from.st_mtim.tv_sec, from.st_mtim.tv_nsec))
-            << "folder '" << folder << "'";
+        EXPECT_EQ(to.st_mode & 07777, from.st_mode & 07777) << "folder '" << folder << "': mode";
+        EXPECT_EQ(to.st_mtim.tv_sec, from.st_mtim.tv_sec) << "folder '" << folder << "': time";
+        EXPECT_EQ(to.st_mtim.tv_nsec, from.st_mtim.tv_nsec)
+            << "folder '" << folder << "': time, to the nanosecond";
     }
 }
 
@@ -478,10 +499,12 @@ TEST_F(TransferDbTest, ResumeFinishesOnlyItsOwnTaskAndCountsWhatIsGone) {
 
     {
         auto copying = HoldLock(LockFile(), 1024 + 1, true);  // task 1, copied by another process
-        EXPECT_EQ(Copy("resume"),
-                  (Output{1, "",
-                          "transferdb: task 1 is being copied by another "
-                          "transferdb process; it can be resumed once that process has ended\n"}));
+        ExpectOutput(
+            Copy("resume"),
+            (Output{1, "",
+                    "transferdb: task 1 is being copied by another "
+                    "transferdb process; it can be resumed once that process has ended\n"}),
+            "a task that another process copies is not resumed");
     }
     Output otherTarget = Run({"resume", source.string(), (root / "elsewhere").string()});
     EXPECT_EQ(otherTarget.code, 2);
@@ -547,19 +570,23 @@ TEST_F(TransferDbTest, HistoryKeepsTheThreeNewestButNeverPrunesARunningTask) {
         EXPECT_HAS(later.err,
                    "the history is not pruned while another transferdb process migrates");
         for (std::string command : {"prune", "clean"}) {
-            EXPECT_EQ(Run({command}),
-                      (Output{1, "",
-                              "transferdb: " + command +
-                                  " refused: a migration or resume is running in another "
-                                  "transferdb process, and its task must stay recorded; "
-                                  "try again when it has ended\n"}));
+            ExpectOutput(Run({command}),
+                         (Output{1, "",
+                                 "transferdb: " + command +
+                                     " refused: a migration or resume is running in another "
+                                     "transferdb process, and its task must stay recorded; "
+                                     "try again when it has ended\n"}),
+                         command + " is refused while a migration runs");
         }
         EXPECT_EQ(TestDb(DbFile()).Count("SELECT COUNT(1) FROM TransferTask"), 4);
     }
-    EXPECT_EQ(Run({"prune"}), (Output{0, "1 tasks removed, 3 kept\n", ""}));
-    EXPECT_EQ(Run({"clean"}), (Output{0, "3 tasks removed, 0 kept\n", ""}));
+    ExpectOutput(Run({"prune"}), (Output{0, "1 tasks removed, 3 kept\n", ""}),
+                 "prune keeps the three newest tasks");
+    ExpectOutput(Run({"clean"}), (Output{0, "3 tasks removed, 0 kept\n", ""}),
+                 "clean removes every task");
     EXPECT_EQ(Json({"history"}), json::array());
-    EXPECT_EQ(Run({"history"}), (Output{0, "no tasks recorded\n", ""}));
+    ExpectOutput(Run({"history"}), (Output{0, "no tasks recorded\n", ""}),
+                 "an empty history says so");
 
     // A task removed by a program that takes no lock, here as soon as an outcome is recorded.
     TestDb(DbFile()).Exec(
@@ -607,6 +634,49 @@ TEST_F(TransferDbTest, RunsStartingTogetherTakeTheirOwnTasksAndReadOnlyWhatTheyS
     EXPECT_FALSE(fs::exists(target / "Documents"));
 }
 
+// What a support engineer reads of a task: every line of show and history.
+TEST_F(TransferDbTest, ShowAndHistoryPrintTheTaskItsCountersAndItsItems) {
+    for (const char* name : {"a.txt", "bb.txt", "ccc.txt"}) WriteFile(source / name, name);
+    fs::create_directories(source / "empty");
+    ASSERT_EQ(Copy("migrate", {"--fail-every", "3"}).code, 3);
+    const std::string time = "\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d";
+    const std::string shown = Run({"show", "1"}).out;
+    const struct {
+        std::string line;  // a regular expression for a whole line
+        const char* behaviour;
+    } lines[] = {
+        {"task 1: finished with failures", "the task's state"},
+        {"  started        " + time, "when it started"},
+        {"  last progress  " + time, "when it last recorded progress"},
+        {"  elapsed        \\d+:\\d\\d:\\d\\d", "how long it took"},
+        {"  target         " + target.string(), "where it copied to"},
+        {"  files          2 of 3 copied \\(11 B\\)", "the files copied of those selected"},
+        {"  empty folders  1", "the empty folders copied"},
+        {"  failed files   1", "the failed files"},
+        {"applications \\(3\\)", "the applications' heading"},
+        {"  Text Editor   download 1  install 0", "an application in its table"},
+        {"settings \\(3\\)", "the settings' heading"},
+        {"  Mouse pointer speed  result 1", "a setting in its table"},
+        {"bookmarks \\(2\\)", "the bookmarks' heading"},
+        {"  Web browser \\(work profile\\)", "a browser"},
+    };
+    for (const auto& expected : lines) {
+        EXPECT_TRUE(std::regex_search(shown, std::regex("(^|\n)" + expected.line + "\n")))
+            << expected.behaviour << "\n"
+            << shown;
+    }
+    const std::string history = Run({"history"}).out;
+    EXPECT_TRUE(std::regex_match(
+        history, std::regex("TASK  STARTED +ELAPSED  FILES  SIZE  APPS  SETTINGS  STATUS +TARGET\n"
+                            "1     " +
+                            time +
+                            "  \\d+:\\d\\d:\\d\\d  2/3    11 B  3/3   3/3       "
+                            "finished with failures  " +
+                            target.string() + "\n")))
+        << "the history's table, its columns aligned\n"
+        << history;
+}
+
 TEST_F(TransferDbTest, CheckReportsAnOlderLayoutAndHostileTablesAreReadInBoundsOrRefused) {
     WriteFile(source / "a.txt", "a");
     ASSERT_EQ(Copy("migrate").code, 0);
@@ -642,11 +712,12 @@ TEST_F(TransferDbTest, CheckReportsAnOlderLayoutAndHostileTablesAreReadInBoundsO
         EXPECT_EQ(older["layoutCurrent"], false);
         EXPECT_EQ(older["missing"], json({"TransferTask.newPCModel", "index fileIndex"}));
     }
-    EXPECT_EQ(Run({"report", "1"}),
-              (Output{1, "",
-                      "transferdb: " + DbFile().string() +
-                          " has an older layout (it lacks TransferTask.newPCModel); transferdb "
-                          "history brings it up to date\n"}));
+    ExpectOutput(Run({"report", "1"}),
+                 (Output{1, "",
+                         "transferdb: " + DbFile().string() +
+                             " has an older layout (it lacks TransferTask.newPCModel); transferdb "
+                             "history brings it up to date\n"}),
+                 "report refuses a layout it cannot read");
 
     // A view in a table's place could be endless: nothing reads it, nor lets the library do so.
     TestDb(DbFile()).Exec(
@@ -658,16 +729,35 @@ TEST_F(TransferDbTest, CheckReportsAnOlderLayoutAndHostileTablesAreReadInBoundsO
                            {"migrate", source, target}};
     // clang-format on
     for (const auto& command : reading) {
-        EXPECT_EQ(Run(command), (Output{1, "",
-                                        "transferdb: refusing to read " + DbFile().string() +
-                                            ": TransferFileInfo is a view, not the library's table "
-                                            "(transferdb check shows its layout)\n"}));
+        ExpectOutput(Run(command),
+                     (Output{1, "",
+                             "transferdb: refusing to read " + DbFile().string() +
+                                 ": TransferFileInfo is a view, not the library's table "
+                                 "(transferdb check shows its layout)\n"}),
+                     "a view in a table's place is refused by " + command[0]);
     }
     const Output checked = Run({"check", "--json"});  // shown, and refused as the others do
     EXPECT_EQ(checked.code, 1);
     EXPECT_EQ(
         json::parse(checked.out)["missing"],
         json({"table TransferFileInfo is a view", "TransferTask.newPCModel", "index fileIndex"}));
+
+    // A virtual table in a table's place is refused as a view is; its module need not exist to
+    // be named.
+    {
+        TestDb db(DbFile());
+        db.Exec("DROP VIEW TransferFileInfo; ALTER TABLE Kept RENAME TO TransferFileInfo");
+        db.Exec("PRAGMA writable_schema = ON");
+        db.Exec(
+            "UPDATE sqlite_master SET sql = 'CREATE VIRTUAL TABLE TransferBookmarkInfo USING "
+            "elsewhere(taskID, browserName)' WHERE name = 'TransferBookmarkInfo'");
+    }
+    ExpectOutput(Run({"show", "1"}),
+                 (Output{1, "",
+                         "transferdb: refusing to read " + DbFile().string() +
+                             ": TransferBookmarkInfo is a virtual table, not the library's table "
+                             "(transferdb check shows its layout)\n"}),
+                 "a virtual table in a table's place is refused");
 
     for (const char* end : {"-wal", "-shm"}) fs::remove(DbFile().string() + end);
     WriteFile(DbFile(), std::string(8192, 'x'));
@@ -707,7 +797,8 @@ TEST_F(TransferDbTest, NoDatabaseUnknownTasksAndBadArgumentsAreRefused) {
         {{"frobnicate"}, "The following argument was not expected: frobnicate"},
         {{"--frobnicate"}, "The following argument was not expected: --frobnicate"},
         {{},
-         "A subcommand (migrate, resume, history, show, failures, check, report, prune or clean) "
+         "A subcommand (migrate, resume, verify, history, show, failures, check, report, prune or "
+         "clean) "
          "is required"},
         // After "--" every argument is positional, an option's name too.
         {{"history", "--", "--data-dir", "D"},
@@ -726,6 +817,8 @@ TEST_F(TransferDbTest, NoDatabaseUnknownTasksAndBadArgumentsAreRefused) {
          "--workers: 1 required INT:N in [1, 64] missing"},
         {{"resume", source.string(), target.string(), "--wait", "1s"},
          "--wait: '1s' is not a whole number from 0 to 1000000000"},
+        {{"migrate", source.string(), target.string(), "--stop-after", "1000000001"},
+         "--stop-after: '1000000001' is not a whole number from 1 to 1000000000\n"},
     };
     for (auto [arguments, message] : bad) {
         arguments.insert(arguments.begin(), dataDir);
@@ -733,6 +826,12 @@ TEST_F(TransferDbTest, NoDatabaseUnknownTasksAndBadArgumentsAreRefused) {
         EXPECT_EQ(output.code, 2) << output.err;
         EXPECT_EQ(output.err.rfind(message, 0), 0u) << output.err;
     }
+    const Output help = Run({"show", "--help"}, true);
+    EXPECT_EQ(
+        help.out.rfind("a task's counters and items\nUsage: transferdb show [OPTIONS] TASK\n\n", 0),
+        0u)
+        << "the usage names what the command takes, and nothing it keeps to refuse\n"
+        << help.out;
     // After "--" every argument is a folder, even one that looks like an option.
     fs::create_directories(root / "-x");
     Output dashes = Run({"migrate", dataDir, "--", "-x", "--target"}, true);
@@ -742,25 +841,28 @@ TEST_F(TransferDbTest, NoDatabaseUnknownTasksAndBadArgumentsAreRefused) {
 }
 
 TEST_F(TransferDbTest, OutputThatCannotBeWrittenFailsTheCommand) {
-    EXPECT_EQ(Run({"--version"}, true),
-              (Output{0,
-                      std::string("transferdb " DATABASE_VERSION " (SQLite ") +
-                          sqlite3_libversion() + ")\n",
-                      ""}));
+    ExpectOutput(Run({"--version"}, true),
+                 (Output{0,
+                         std::string("transferdb " DATABASE_VERSION " (SQLite ") +
+                             sqlite3_libversion() + ")\n",
+                         ""}),
+                 "--version names the version and its SQLite");
     WriteFile(source / "a.txt", "a");
     ASSERT_EQ(Copy("migrate", {"--fail-every", "1"}).code, 3);
     output = "/dev/full";
     for (const auto& command :
          Commands{{"failures", "1"}, {"history"}, {"check", "--json"}, {"--version"}}) {
-        EXPECT_EQ(Run(command),
-                  (Output{1, "", "transferdb: cannot write the output: No space left on device\n"}))
-            << command[0];
+        ExpectOutput(
+            Run(command),
+            (Output{1, "", "transferdb: cannot write the output: No space left on device\n"}),
+            "output that cannot be written fails " + command[0]);
     }
     output.clear();
-    EXPECT_EQ(Run({"report", "1", "-o", "/dev/full"}),
-              (Output{1, "",
-                      "transferdb: cannot write the report to /dev/full: No space left on "
-                      "device\n"}));
+    ExpectOutput(Run({"report", "1", "-o", "/dev/full"}),
+                 (Output{1, "",
+                         "transferdb: cannot write the report to /dev/full: No space left on "
+                         "device\n"}),
+                 "a report that cannot be written fails");
 }
 
 TEST_F(TransferDbTest, ARunWaitsForAnotherProcessOnlyAsLongAsItIsTold) {
@@ -772,13 +874,14 @@ TEST_F(TransferDbTest, ARunWaitsForAnotherProcessOnlyAsLongAsItIsTold) {
                 {1, "another transferdb process to record its task"}};
     for (const auto& lock : held) {
         auto holding = HoldLock(LockFile(), lock.byte, true);
-        EXPECT_EQ(Copy("migrate", {"--wait", "1"}),
-                  (Output{1, "",
-                          "transferdb: waiting for " + lock.waitingFor +
-                              "\ntransferdb: gave up after 1 s waiting for " + lock.waitingFor +
-                              ": it holds " + LockFile().string() +
-                              " (a stopped process holds it until it ends; --wait SECONDS "
-                              "waits longer)\n"}));
+        ExpectOutput(Copy("migrate", {"--wait", "1"}),
+                     (Output{1, "",
+                             "transferdb: waiting for " + lock.waitingFor +
+                                 "\ntransferdb: gave up after 1 s waiting for " + lock.waitingFor +
+                                 ": it holds " + LockFile().string() +
+                                 " (a stopped process holds it until it ends; --wait SECONDS "
+                                 "waits longer)\n"}),
+                     "a run gives up waiting for " + lock.waitingFor);
     }
     EXPECT_EQ(TestDb(DbFile()).Count("SELECT COUNT(1) FROM TransferTask"), 0);
 }
@@ -821,6 +924,7 @@ TEST_F(TransferDbTest, ReportShowsTheTaskAndItsFailuresByCauseAndFolderAndRunsNo
           std::string("<h3>The new PC's disk was full <span class=\"count\">1 file</span>")}) {
         EXPECT_HAS(dom, part);
     }
+    EXPECT_EQ(dom.find("and others"), std::string::npos) << "every cause's codes are named";
     EXPECT_LT(dom.find("No permission"), dom.find("Failed on purpose"));
     EXPECT_LT(dom.find("Failed on purpose"), dom.find("disk was full"));
 
@@ -858,6 +962,197 @@ TEST_F(TransferDbTest, ReportListsAHundredThousandFailuresInAFewMegabytesAndCoun
                "1 more failed file is counted but not listed here: <code>transferdb "
                "failures 1 --json</code> lists them all.");
     EXPECT_HAS(dom, "<p id=\"matches\">100,000 listed files of 100,000 match</p>");
+}
+
+}  // namespace
+
+namespace {
+
+// A copy changed after the migration, in each way verify tells apart; what verify records for
+// it, and how it says so.
+struct Damage {
+    const char* entry;  // below SOURCE
+    std::function<void(const fs::path& copy, const fs::path& source)> damage;
+    const char* difference;  // as in JSON
+    int recordedCode;        // 0: not marked
+    const char* behaviour;
+};
+
+TEST_F(TransferDbTest, VerifyFindsEveryCopyThatIsNotItsSourceAndResumeCopiesThemAgain) {
+    MakeTree(6);
+    ASSERT_EQ(Copy("migrate").code, 0);
+    const std::vector<Damage> damages{
+        {"Documents/note 0.txt",
+         [](const fs::path& copy, const fs::path& source) {
+             WriteFile(copy, "note number X");  // the same size and time, another byte
+             fs::last_write_time(copy, fs::last_write_time(source));
+         },
+         "content", 1000002, "a changed byte is found by the content"},
+        {"Documents/note 1.txt",
+         [](const fs::path& copy, const fs::path&) { fs::resize_file(copy, 3); }, "size", 1000002,
+         "a truncated copy is found by its size"},
+        {"Documents/note 2.txt", [](const fs::path& copy, const fs::path&) { fs::remove(copy); },
+         "missing", 1000003, "a deleted copy is missing"},
+        {"Documents/note 3.txt",
+         [](const fs::path& copy, const fs::path&) {
+             fs::last_write_time(copy, fs::last_write_time(copy) - std::chrono::hours(1));
+         },
+         "time", 1000002, "a copy touched since is found by its modification time"},
+        {"empty folder", [](const fs::path& copy, const fs::path&) { fs::remove(copy); }, "missing",
+         1000003, "an empty folder gone from TARGET is missing"},
+        {"link to Documents",
+         [](const fs::path& copy, const fs::path&) {
+             fs::remove(copy);
+             WriteFile(copy, "Documents");
+         },
+         "kind", 1000002, "a file in a link's place is another kind of entry"},
+        {"nested/a/b/c/deep file.txt",
+         [](const fs::path& copy, const fs::path&) {
+             fs::remove_all(copy.parent_path().parent_path());
+         },
+         "missing", 1000003, "a copy whose folders are gone is missing"},
+        {"top level.txt", [](const fs::path&, const fs::path& source) { fs::remove(source); },
+         "sourceGone", 1, "a source deleted since is not compared, and stays copied"},
+    };
+    for (const Damage& damage : damages)
+        damage.damage(target / damage.entry, source / damage.entry);
+
+    const std::map<std::string, std::string> damaged = Snapshot(target);
+    const Output run = Run({"verify", source.string(), target.string(), "--json"});
+    EXPECT_EQ(Snapshot(target), damaged) << "verify changes nothing in TARGET";
+    EXPECT_EQ(run.code, 3) << "some copies differ\n" << run.err;
+    const json found = json::parse(run.out);
+    std::map<std::string, std::string> differences;
+    for (const json& item : found["mismatches"]) {
+        differences[fs::path(item["sendFilePath"].get<std::string>()).lexically_relative(source)] =
+            item["difference"];
+    }
+    for (const json& path : found["goneFromSource"]) {
+        differences[fs::path(path.get<std::string>()).lexically_relative(source)] = "sourceGone";
+    }
+    TestDb db(DbFile());
+    for (const Damage& damage : damages) {
+        EXPECT_EQ(differences[damage.entry], damage.difference) << damage.behaviour;
+        EXPECT_EQ(db.Scalar("SELECT status * 10000000 + errCode FROM TransferFileInfo WHERE "
+                            "sendFilePath = '" +
+                            (source / damage.entry).string() + "'"),
+                  std::to_string(damage.recordedCode == 1 ? 10000000 : damage.recordedCode))
+            << damage.behaviour << ": its row";
+    }
+    EXPECT_EQ(differences.size(), damages.size()) << "every other copy is its source";
+    EXPECT_EQ(found["same"], found["compared"].get<int>() - static_cast<int>(damages.size()))
+        << "the count of copies that are their source";
+    EXPECT_EQ(found["resumable"], true) << "the newest task is left to a resume";
+    const json task = Json({"show", "1"});
+    EXPECT_EQ(task["history"]["state"], "unfinished") << "the task waits for a resume";
+    EXPECT_EQ(task["completeEmptyFolderNum"], 0) << "the missing folder is no longer counted";
+    EXPECT_EQ(task["failedFiles"], 7) << "the marked copies count as failures until then";
+
+    const Output resume = Copy("resume");
+    EXPECT_EQ(resume.code, 0) << "resume copies the marked entries again\n" << resume.err;
+    EXPECT_HAS(resume.out, "failed: 0; gone from SOURCE: 1; left to copy: 7\n");
+    EXPECT_HAS(resume.out, "  to copy again, found different or missing by verify: 7\n");
+    std::map<std::string, std::string> copied = Snapshot(target);
+    EXPECT_EQ(copied.erase("top level.txt"), 1u) << "a copy whose source is gone stays";
+    EXPECT_EQ(copied, Snapshot(source)) << "TARGET is SOURCE again";
+    const Output again = Run({"verify", source.string(), target.string()});
+    EXPECT_EQ(again.code, 0) << "nothing differs after the resume\n" << again.out;
+    EXPECT_HAS(again.out,
+               "task 1: 19 of 20 entries are their source; 0 differ or are missing, "
+               "1 gone from SOURCE\n");
+    EXPECT_HAS(again.out,
+               "  gone from SOURCE, not compared: " + (source / "top level.txt").string());
+}
+
+TEST_F(TransferDbTest, VerifyComparesOnlyTheTaskItIsGivenAndRefusesWhatItCannotCompare) {
+    WriteFile(source / "a.txt", "a");
+    EXPECT_EQ(Run({"verify", source.string(), target.string()}).code, 2) << "TARGET must exist";
+    ASSERT_EQ(Copy("migrate").code, 0);
+    const fs::path second = root / "second target";
+    ASSERT_EQ(Run({"migrate", source.string(), second.string()}).code, 0);
+    WriteFile(target / "a.txt", "b");
+
+    const struct {
+        std::vector<std::string> arguments;
+        int code;
+        std::string said;  // the start of stderr, or a line of stdout for exit 3
+        const char* behaviour;
+    } rows[] = {
+        {{"verify", source.string(), second.string()},
+         0,
+         "task 2: 1 of 1 entries are their source; 0 differ or are missing, 0 gone from SOURCE\n",
+         "the newest task by default"},
+        {{"verify", source.string(), target.string()},
+         2,
+         "transferdb: task 2 migrated into " + second.string() + ", not into TARGET " +
+             target.string() + "\n",
+         "TARGET must be the task's"},
+        {{"verify", (root / "data").string(), second.string()},
+         2,
+         "transferdb: task 2 did not migrate SOURCE " + (root / "data").string() +
+             ": it recorded " + (source / "a.txt").string() + "\n",
+         "SOURCE must be the task's"},
+        {{"verify", source.string(), target.string(), "--task", "9"},
+         1,
+         "transferdb: unknown task 9 (the newest tasks: 2, 1)\n",
+         "an unknown task"},
+        {{"verify", source.string(), target.string(), "--task", "1"},
+         3,
+         "they are marked failed; only the newest task resumes: transferdb migrate SOURCE "
+         "TARGET copies SOURCE again as a new task\n",
+         "an older task is marked, and left finished with failures"},
+    };
+    for (const auto& row : rows) {
+        const Output output = Run(row.arguments);
+        EXPECT_EQ(output.code, row.code) << row.behaviour << "\n" << output.err;
+        if (row.code == 3 || row.code == 0) {
+            EXPECT_HAS(output.out, row.said) << row.behaviour;
+        } else {
+            EXPECT_EQ(output.err, row.said) << row.behaviour;
+        }
+    }
+    const json history = Json({"history"});
+    EXPECT_EQ(history[1]["state"], "finished with failures") << "the older task after verify";
+    EXPECT_EQ(history[0]["state"], "finished") << "the newest task, whose copies are whole";
+
+    auto copying = HoldLock(LockFile(), 1024 + 2, true);
+    const Output busy = Run({"verify", source.string(), second.string()});
+    EXPECT_EQ(busy.code, 1) << "a task being copied is not verified";
+    EXPECT_EQ(busy.err,
+              "transferdb: task 2 is being copied by another transferdb process; verify it once "
+              "that process has ended\n");
+}
+
+// On a terminal the progress is one line redrawn in place; elsewhere no escape reaches the file.
+TEST_F(TransferDbTest, ProgressIsOneLineRedrawnOnATerminalAndPlainElsewhere) {
+    MakeTree(4100);  // past the entries queued ahead of the copies and the comparisons
+    const Output plain = Copy("migrate");
+    ASSERT_EQ(plain.code, 0) << plain.err;
+    EXPECT_EQ(plain.err.find('\r'), std::string::npos) << "no redrawing into a file";
+    EXPECT_EQ(plain.err.find('\x1b'), std::string::npos) << "no escape into a file";
+
+    // `script` gives a run a terminal; what the terminal received is its output.
+    const auto onTerminal = [&](const std::string& arguments, int code) {
+        const fs::path screen = root / "screen";
+        const std::string command =
+            "script -qec " +
+            Quote(Quote(TRANSFERDB_PATH) + " " + arguments + " --data-dir " + Quote(data)) +
+            " /dev/null > " + Quote(screen) + " 2>&1";
+        EXPECT_EQ(WEXITSTATUS(std::system(command.c_str())), code) << command;
+        return ReadFile(screen);
+    };
+    const std::string stopped = onTerminal(
+        "migrate " + Quote(source) + " " + Quote(root / "stopped") + " --stop-after 3000", 4);
+    EXPECT_HAS(stopped, "\r0 of 4,113 files, 0 B of ") << "migrate draws its line too";
+    EXPECT_HAS(stopped, "\r\x1b[Ktransferdb: --stop-after 3000: stopping here")
+        << "a note clears the line before it is written";
+    const std::string shown =
+        onTerminal("verify " + Quote(source) + " " + Quote(target) + " --task 1", 0);
+    EXPECT_HAS(shown, "\r0 of 4,114 files, 0 B of ") << "the line drawn as the run starts";
+    EXPECT_HAS(shown, "\r4,114 of 4,114 files, ") << "and redrawn in place with the last figures";
+    EXPECT_HAS(shown, "(100%)") << "the share done";
+    EXPECT_HAS(shown, "\x1b[K\r\n") << "the line ended once done";
+    EXPECT_HAS(shown, "task 1: 4,114 of 4,114 entries are their source") << "then the result";
 }
 
 }  // namespace

@@ -5,9 +5,6 @@
 #include "Text.h"
 
 namespace transferdb {
-namespace {
-constexpr int kBarWidth = 30;
-}  // namespace
 
 Console& Console::Get() {
     static Console console;
@@ -24,28 +21,37 @@ void Console::Note(const std::string& line) {
     std::fflush(stderr);
 }
 
-void Console::StartProgress(long long totalCount, const std::string& unitName) {
+void Console::StartProgress(long long totalFiles, long long totalBytes, long long files,
+                            long long bytes) {
     std::lock_guard<std::mutex> lock(mutex);
     active = true;
-    total = totalCount;
-    unit = unitName;
-    done = bytes = 0;
-    shown = -1;
+    figures = ProgressFigures{};
+    figures.totalFiles = totalFiles;
+    figures.totalBytes = totalBytes;
+    figures.files = figures.startFiles = files;
+    figures.bytes = figures.startBytes = bytes;
+    started = shown = Clock::now();
+    if (terminal) {
+        DrawLocked();
+        std::fflush(stderr);
+    }
 }
 
-void Console::Progress(long long doneCount, long long doneBytes) {
+void Console::Progress(long long files, long long bytes) {
     std::lock_guard<std::mutex> lock(mutex);
-    done = doneCount;
-    bytes = doneBytes;
-    int perMille = total > 0 ? static_cast<int>(done * 1000 / total) : 1000;
+    if (!active) return;
+    figures.files = files;
+    figures.bytes = bytes;
+    const Clock::time_point now = Clock::now();
+    if (now - shown < (terminal ? Clock::duration(kRedrawEvery) : Clock::duration(kLineEvery))) {
+        return;
+    }
+    shown = now;
+    figures.seconds = std::chrono::duration<double>(now - started).count();
     if (terminal) {
-        if (perMille == shown) return;
-        shown = perMille;
         DrawLocked();
-    } else if (perMille / 100 != shown) {
-        shown = perMille / 100;
-        std::fprintf(stderr, "progress: %d%% (%lld of %lld %s, %s)\n", shown * 10, done, total,
-                     unit.c_str(), FormatSize(bytes).c_str());
+    } else {
+        std::fprintf(stderr, "progress: %s\n", ProgressText(figures).c_str());
     }
     std::fflush(stderr);
 }
@@ -53,6 +59,7 @@ void Console::Progress(long long doneCount, long long doneBytes) {
 void Console::EndProgress() {
     std::lock_guard<std::mutex> lock(mutex);
     if (active && terminal) {
+        figures.seconds = std::chrono::duration<double>(Clock::now() - started).count();
         DrawLocked();
         std::fputc('\n', stderr);
         std::fflush(stderr);
@@ -60,13 +67,12 @@ void Console::EndProgress() {
     active = false;
 }
 
+// Cut to the terminal's width: a line that wrapped would not be redrawn in place.
 void Console::DrawLocked() {
-    int filled = total > 0 ? static_cast<int>(done * kBarWidth / total) : kBarWidth;
-    std::string bar(filled, '#');
-    bar.resize(kBarWidth, '.');
-    std::fprintf(stderr, "\r[%s] %3lld%%  %lld/%lld %s  %s\x1b[K", bar.c_str(),
-                 total > 0 ? done * 100 / total : 100, done, total, unit.c_str(),
-                 FormatSize(bytes).c_str());
+    std::string line = ProgressText(figures);
+    const int columns = StderrColumns();
+    if (columns > 1 && line.size() >= static_cast<size_t>(columns)) line.resize(columns - 1);
+    std::fprintf(stderr, "\r%s\x1b[K", line.c_str());
 }
 
 void Console::ClearLocked() {

@@ -1,10 +1,13 @@
-// The terminal: results on stdout; notes, warnings and the progress bar on stderr. A progress
-// bar is drawn only when stderr is a terminal; otherwise progress is a plain line per tenth.
+// The terminal: results on stdout; notes, warnings and progress on stderr. On a terminal the
+// progress is one line redrawn in place; otherwise a plain line every few seconds.
 #pragma once
 
+#include <chrono>
 #include <mutex>
 #include <string>
 #include <vector>
+
+#include "Progress.h"
 
 namespace transferdb {
 
@@ -12,20 +15,33 @@ namespace transferdb {
 // UTF-8 output on a Windows console.
 std::vector<std::string> Utf8Arguments(int argc, char** argv);
 
-// Whether a progress bar can be drawn on stderr.
+// Whether the progress line can be redrawn in place on stderr, and the width of that terminal
+// (0 when unknown).
 bool StderrIsTerminal();
+int StderrColumns();
 
 class Console {
 public:
     static Console& Get();
 
-    // One line on stderr, printable (see Printable), above the progress bar if one is drawn.
+    using Clock = std::chrono::steady_clock;
+
+    // One line on stderr, printable (see Printable), above the progress line if one is drawn.
     // Thread-safe.
     void Note(const std::string& line);
 
-    void StartProgress(long long total, const std::string& unit);
-    void Progress(long long done, long long bytes);
+    // A progress report of `totalFiles` files of `totalBytes`, of which `files` and `bytes`
+    // were done by earlier runs. Thread-safe, as are the two below.
+    void StartProgress(long long totalFiles, long long totalBytes, long long files = 0,
+                       long long bytes = 0);
+    // What is done now; shown when the last showing is old enough.
+    void Progress(long long files, long long bytes);
+    // The last figures on a terminal, and the line ended there.
     void EndProgress();
+
+    // How often the progress is shown: redrawn on a terminal, a new line otherwise.
+    static constexpr std::chrono::milliseconds kRedrawEvery{100};
+    static constexpr std::chrono::seconds kLineEvery{5};
 
 private:
     Console();
@@ -35,11 +51,9 @@ private:
     std::mutex mutex;
     bool terminal;
     bool active = false;
-    long long total = 0;
-    long long done = 0;
-    long long bytes = 0;
-    int shown = -1;  // the per-mille (terminal) or tenth (plain lines) last shown
-    std::string unit;
+    ProgressFigures figures;
+    Clock::time_point started;
+    Clock::time_point shown;  // when the progress was last shown
 };
 
 }  // namespace transferdb

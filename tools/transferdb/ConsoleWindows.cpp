@@ -12,6 +12,12 @@ namespace transferdb {
 
 bool StderrIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
 
+int StderrColumns() {
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info)) return 0;
+    return info.srWindow.Right - info.srWindow.Left + 1;
+}
+
 std::vector<std::string> Utf8Arguments(int argc, char** argv) {
     std::vector<std::string> arguments;
     SetConsoleOutputCP(CP_UTF8);
@@ -24,7 +30,7 @@ std::vector<std::string> Utf8Arguments(int argc, char** argv) {
     }
     int count = 0;
     if (LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count)) {
-        for (int i = 0; i < count; ++i) arguments.push_back(ToUtf8(wide[i]));
+        for (int i = 0; i < count; ++i) arguments.push_back(Utf8(std::wstring(wide[i])));
         LocalFree(wide);
         return arguments;
     }

@@ -5,11 +5,31 @@
 // FilesWindows.cpp, one of which the build takes.
 #pragma once
 
+#include <atomic>
 #include <filesystem>
 #include <memory>
 #include <string>
 
 namespace transferdb {
+
+// What verify finds of an entry that a run recorded as copied, its copy beside its source.
+enum class Difference : char {
+    kSame,
+    kMissing,  // nothing at its place in TARGET
+    kKind,     // a file where SOURCE has a folder or a link, or the other way round
+    kSize,
+    kTime,        // the modification time, which the copy carries over
+    kContent,     // a byte, or a link's text
+    kUnreadable,  // either side could not be read or reached: the error says why
+    kSourceGone,  // SOURCE no longer holds it: nothing to compare with
+};
+
+struct Comparison {
+    Difference difference = Difference::kSame;
+    int error = 0;        // the system's code, for kUnreadable
+    bool folder = false;  // SOURCE's entry is a folder
+    long long size = 0;   // SOURCE's file size
+};
 
 class SourceAndTarget {
 public:
@@ -40,6 +60,12 @@ public:
     // once everything in it is in place; on Windows its times, the access rules it inherited
     // standing. Returns 0 or the system's error code.
     int FinishFolder(const std::filesystem::path& relative) const;
+
+    // Compares the entry `relative` below TARGET with the same below SOURCE: the kind, then a
+    // file's size and modification time, then every byte, or a link's text. Both are reached as
+    // a copy reaches them, without following a link on the way. Adds the bytes compared to
+    // `bytes` as they are read. Thread-safe.
+    Comparison Compare(const std::filesystem::path& relative, std::atomic<long long>& bytes) const;
 
     // Makes every copy finished so far durable. On Linux one syncfs of TARGET's file system
     // (a sync per file costs more than the copy of a small one); on Windows each copy was

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -51,8 +52,8 @@ constexpr mode_t kFolderWhileFilled = 0700;
 constexpr size_t kCopyChunk = size_t{64} << 20;
 
 ToolError CannotOpen(const char* what, const fs::path& folder, int error) {
-    return ToolError(kExitFailure, std::string("cannot open ") + what + " " + Show(folder) + ": " +
-                                       std::system_category().message(error));
+    return ToolError(kExitFailure, std::string("cannot open ") + what + " " + Printable(folder) +
+                                       ": " + std::system_category().message(error));
 }
 
 // Opens the folder `relative` below `root` one name at a time: a link in place of a folder
@@ -194,6 +195,94 @@ int CopyFileIn(int sourceFolder, int targetFolder, const char* name) {
     return kChangedWhileCopied;
 }
 
+// The same modification time, or the source's cut to the coarser clock of the target's file
+// system (100 ns, 1 us, 1 ms, 1 s).
+bool SameTime(const timespec& source, const timespec& copy) {
+    if (source.tv_sec != copy.tv_sec) return false;
+    for (long unit : {1L, 100L, 1000L, 1000000L, 1000000000L}) {
+        if (copy.tv_nsec == source.tv_nsec - source.tv_nsec % unit) return true;
+    }
+    return false;
+}
+
+// Reads `from` and `copy` to their ends side by side; kContent at the first byte that differs.
+Comparison CompareContent(int from, int copy, std::atomic<long long>& bytes) {
+    constexpr size_t kChunk = size_t{1} << 20;
+    thread_local std::vector<char> left(kChunk), right(kChunk);
+    posix_fadvise(from, 0, 0, POSIX_FADV_SEQUENTIAL);
+    posix_fadvise(copy, 0, 0, POSIX_FADV_SEQUENTIAL);
+    for (;;) {
+        ssize_t got = read(from, left.data(), kChunk);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return {Difference::kUnreadable, errno};
+        size_t have = 0;  // of the copy, as many bytes as the source gave
+        while (have < static_cast<size_t>(got)) {
+            ssize_t more = read(copy, right.data() + have, static_cast<size_t>(got) - have);
+            if (more < 0 && errno == EINTR) continue;
+            if (more < 0) return {Difference::kUnreadable, errno};
+            if (more == 0) return {Difference::kSize, 0};  // shorter than it said
+            have += static_cast<size_t>(more);
+        }
+        bytes += got;
+        if (got == 0) {
+            char extra;
+            ssize_t beyond;
+            while ((beyond = read(copy, &extra, 1)) < 0 && errno == EINTR) {
+            }
+            return {beyond == 0 ? Difference::kSame : Difference::kSize, 0};
+        }
+        if (std::memcmp(left.data(), right.data(), have) != 0) return {Difference::kContent, 0};
+    }
+}
+
+// The entry `name` of two open folders compared; `targetError` when TARGET's folder could not
+// be entered.
+Comparison CompareIn(int sourceFolder, int targetFolder, int targetError, const char* name,
+                     std::atomic<long long>& bytes) {
+    Comparison result;
+    auto found = [&result](Difference difference, int error = 0) {
+        result.difference = difference;
+        result.error = error;
+        return result;
+    };
+    struct stat source {
+    }, copy{};
+    if (fstatat(sourceFolder, name, &source, AT_SYMLINK_NOFOLLOW) != 0) {
+        return errno == ENOENT ? found(Difference::kSourceGone)
+                               : found(Difference::kUnreadable, errno);
+    }
+    result.folder = S_ISDIR(source.st_mode);
+    if (S_ISREG(source.st_mode)) result.size = source.st_size;
+    if (targetError == 0 && fstatat(targetFolder, name, &copy, AT_SYMLINK_NOFOLLOW) != 0) {
+        targetError = errno;
+    }
+    if (targetError == ENOENT) return found(Difference::kMissing);
+    if (targetError != 0) return found(Difference::kUnreadable, targetError);
+    if ((source.st_mode & S_IFMT) != (copy.st_mode & S_IFMT)) return found(Difference::kKind);
+    if (S_ISDIR(source.st_mode)) return found(Difference::kSame);
+    if (S_ISLNK(source.st_mode)) {
+        std::string texts[2];
+        const int folders[2] = {sourceFolder, targetFolder};
+        for (int k = 0; k < 2; ++k) {
+            texts[k].resize(static_cast<size_t>(source.st_size) + 2);
+            ssize_t length = readlinkat(folders[k], name, texts[k].data(), texts[k].size());
+            if (length < 0) return found(Difference::kUnreadable, errno);
+            texts[k].resize(static_cast<size_t>(length));
+        }
+        return found(texts[0] == texts[1] ? Difference::kSame : Difference::kContent);
+    }
+    if (!S_ISREG(source.st_mode)) return found(Difference::kUnreadable, ENOTSUP);
+    if (source.st_size != copy.st_size) return found(Difference::kSize);
+    if (!SameTime(source.st_mtim, copy.st_mtim)) return found(Difference::kTime);
+    constexpr int kFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    Fd from(openat(sourceFolder, name, kFlags));
+    if (from.get() < 0) return found(Difference::kUnreadable, errno);
+    Fd to(openat(targetFolder, name, kFlags));
+    if (to.get() < 0) return found(Difference::kUnreadable, errno);
+    const Comparison content = CompareContent(from.get(), to.get(), bytes);
+    return found(content.difference, content.error);
+}
+
 // The folders of the last file a thread copied: the files of one folder follow each other, and
 // walking down from SOURCE and TARGET again for each cost more system calls than the copy. The
 // open folders are the ones checked on the way down; a link put in place of one since is never
@@ -244,6 +333,34 @@ int SourceAndTarget::CopyFile(const fs::path& folder, const fs::path& name) cons
         last.relative = folder;
     }
     return CopyFileIn(last.source.get(), last.target.get(), name.c_str());
+}
+
+Comparison SourceAndTarget::Compare(const fs::path& relative, std::atomic<long long>& bytes) const {
+    // The folders of the last entry compared, kept as a copy keeps them; none is created.
+    struct Folders {
+        unsigned long long run = 0;
+        fs::path relative;
+        Fd source;
+        Fd target;
+        int targetError = 0;
+    };
+    thread_local Folders last;
+    if (!relative.has_filename()) return {};  // SOURCE and TARGET themselves, both open
+    const fs::path folder = relative.parent_path();
+    if (last.run != handles->run || last.relative != folder) {
+        last.run = 0;
+        if (int error = OpenFolder(handles->source.get(), folder, false, last.source)) {
+            Comparison gone;
+            gone.difference = error == ENOENT ? Difference::kSourceGone : Difference::kUnreadable;
+            gone.error = error == ENOENT ? 0 : error;
+            return gone;
+        }
+        last.targetError = OpenFolder(handles->target.get(), folder, false, last.target);
+        last.run = handles->run;
+        last.relative = folder;
+    }
+    return CompareIn(last.source.get(), last.target.get(), last.targetError,
+                     relative.filename().c_str(), bytes);
 }
 
 void SourceAndTarget::RemoveTemporary(const fs::path& relative) const {

@@ -3,8 +3,10 @@
 // open relative to a folder handle; links in SOURCE are copied as links.
 #include <windows.h>
 
+#include <cstring>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "Files.h"
 #include "Text.h"
@@ -88,6 +90,47 @@ DWORD CopyOnce(const fs::path& from, const fs::path& to, bool& changed) {
     if (error != 0 || changed) DeleteFileW(part.c_str());
     return error;
 }
+// Reads both files to their ends side by side; kContent at the first byte that differs.
+Comparison CompareContent(const fs::path& from, const fs::path& copy,
+                          std::atomic<long long>& bytes) {
+    constexpr DWORD kChunk = DWORD{1} << 20;
+    thread_local std::vector<char> left(kChunk), right(kChunk);
+    HANDLE files[2];
+    const fs::path* paths[2] = {&from, &copy};
+    for (int k = 0; k < 2; ++k) {
+        files[k] = CreateFileW(paths[k]->c_str(), GENERIC_READ,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING,
+                               FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        if (files[k] == INVALID_HANDLE_VALUE) {
+            const int error = static_cast<int>(GetLastError());
+            if (k == 1) CloseHandle(files[0]);
+            return {Difference::kUnreadable, error};
+        }
+    }
+    Comparison result;
+    for (;;) {
+        DWORD got = 0, have = 0;
+        if (!ReadFile(files[0], left.data(), kChunk, &got, nullptr) ||
+            !ReadFile(files[1], right.data(), kChunk, &have, nullptr)) {
+            result = {Difference::kUnreadable, static_cast<int>(GetLastError())};
+            break;
+        }
+        bytes += got;
+        if (got != have) {
+            result.difference = Difference::kSize;
+            break;
+        }
+        if (got == 0) break;
+        if (std::memcmp(left.data(), right.data(), got) != 0) {
+            result.difference = Difference::kContent;
+            break;
+        }
+    }
+    CloseHandle(files[0]);
+    CloseHandle(files[1]);
+    return result;
+}
 }  // namespace
 
 struct SourceAndTarget::Handles {
@@ -101,7 +144,7 @@ SourceAndTarget::SourceAndTarget(const fs::path& source, const fs::path& target)
     fs::create_directories(target, error);
     if (!fs::is_directory(target, error)) {
         throw ToolError(kExitFailure,
-                        "cannot open TARGET " + Show(target) + ": " +
+                        "cannot open TARGET " + Printable(target) + ": " +
                             std::system_category().message(static_cast<int>(GetLastError())));
     }
 }
@@ -120,6 +163,54 @@ int SourceAndTarget::CopyFile(const fs::path& folder, const fs::path& name) cons
         if (!changed) return static_cast<int>(error);
     }
     return kChangedWhileCopied;
+}
+
+Comparison SourceAndTarget::Compare(const fs::path& relative, std::atomic<long long>& bytes) const {
+    Comparison result;
+    auto found = [&result](Difference difference, DWORD error = 0) {
+        result.difference = difference;
+        result.error = static_cast<int>(error);
+        return result;
+    };
+    if (!relative.has_filename()) return result;  // SOURCE and TARGET themselves
+    if (DWORD error = EnterFolders(handles->source, relative.parent_path(), false)) {
+        const bool gone = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+        return gone ? found(Difference::kSourceGone) : found(Difference::kUnreadable, error);
+    }
+    const fs::path from = handles->source / relative;
+    const fs::path to = handles->target / relative;
+    WIN32_FILE_ATTRIBUTE_DATA source{}, copy{};
+    if (!GetFileAttributesExW(from.c_str(), GetFileExInfoStandard, &source)) {
+        const DWORD error = GetLastError();
+        const bool gone = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+        return gone ? found(Difference::kSourceGone) : found(Difference::kUnreadable, error);
+    }
+    constexpr DWORD kKindBits = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+    result.folder = (source.dwFileAttributes & kKindBits) == FILE_ATTRIBUTE_DIRECTORY;
+    if (!(source.dwFileAttributes & kKindBits)) {
+        result.size =
+            static_cast<long long>((ULONGLONG{source.nFileSizeHigh} << 32) | source.nFileSizeLow);
+    }
+    DWORD error = EnterFolders(handles->target, relative.parent_path(), false);
+    if (error == 0 && !GetFileAttributesExW(to.c_str(), GetFileExInfoStandard, &copy)) {
+        error = GetLastError();
+    }
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+        return found(Difference::kMissing);
+    }
+    if (error != 0) return found(Difference::kUnreadable, error);
+    if ((source.dwFileAttributes & kKindBits) != (copy.dwFileAttributes & kKindBits)) {
+        return found(Difference::kKind);
+    }
+    if (source.dwFileAttributes & kKindBits) return found(Difference::kSame);
+    if (source.nFileSizeHigh != copy.nFileSizeHigh || source.nFileSizeLow != copy.nFileSizeLow) {
+        return found(Difference::kSize);
+    }
+    if (CompareFileTime(&source.ftLastWriteTime, &copy.ftLastWriteTime) != 0) {
+        return found(Difference::kTime);
+    }
+    const Comparison content = CompareContent(from, to, bytes);
+    return found(content.difference, static_cast<DWORD>(content.error));
 }
 
 void SourceAndTarget::RemoveTemporary(const fs::path& relative) const {

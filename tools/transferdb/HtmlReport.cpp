@@ -57,6 +57,7 @@ enum CauseId {
     kDevice,
     kNetwork,
     kOnPurpose,
+    kNotTheSource,
     kOther,
     kCauseCount
 };
@@ -104,6 +105,10 @@ const Cause kCauses[kCauseCount] = {
     {"Failed on purpose",
      "transferdb migrate --fail-every made these files fail, to try how failures are handled. "
      "Nothing needs doing."},
+    {"Copy not the same as on the old PC",
+     "transferdb verify found that the copy on the new PC differs from the file on the old PC "
+     "(its kind, size, time or content), or is missing. transferdb resume copies these files "
+     "again."},
     {"Other errors",
      "The error code and its text tell what happened. If that is not clear, send this report to "
      "support."},
@@ -188,6 +193,8 @@ const CodeCause kCodeCauses[] = {
     {ESTALE, kNetwork},
 #endif
     {kInjectedError, kOnPurpose},
+    {kDiffersFromSource, kNotTheSource},
+    {kMissingFromTarget, kNotTheSource},
 };
 
 CauseId CauseOf(int code) {
@@ -349,13 +356,6 @@ std::string Html(const std::string& text) {
         }
     }
     return out;
-}
-
-// 1234567 as "1,234,567".
-std::string Grouped(long long number) {
-    std::string digits = std::to_string(number < 0 ? -number : number);
-    for (size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, ",");
-    return (number < 0 ? "-" : "") + digits;
 }
 
 std::string Plural(long long count, const char* one, const char* many) {
@@ -644,11 +644,11 @@ int WriteReport(int taskId, const std::string& output) {
         std::error_code ignored;
         if (fs::is_regular_file(file, ignored)) fs::remove(file, ignored);  // no half report
         throw ToolError(kExitFailure,
-                        "cannot write the report to " + Show(file) + ": " +
+                        "cannot write the report to " + Printable(file) + ": " +
                             (error != 0 ? std::generic_category().message(error) : "write failed"));
     }
     std::printf("task %d: report written to %s (%s; %s of %s failed files listed)\n", taskId,
-                Show(file).c_str(), FormatSize(static_cast<long long>(html.size())).c_str(),
+                Printable(file).c_str(), FormatSize(static_cast<long long>(html.size())).c_str(),
                 Grouped(failures.Listed()).c_str(), Grouped(failures.total).c_str());
     return kExitOk;
 }

@@ -1,7 +1,6 @@
 #include "Library.h"
 
 #include <atomic>
-#include <cstdlib>
 #include <system_error>
 
 #include "Console.h"
@@ -11,29 +10,11 @@
 #include "Tool.h"
 #include "VtLogger.h"
 
-#if defined(_WIN32)
-#include <shlobj.h>
-#endif
-
 namespace fs = std::filesystem;
 
 namespace transferdb {
 namespace {
 std::atomic<int> libraryErrors{0};
-
-// The all-users application-data folder as the library finds it.
-fs::path MachineDataFolder() {
-#if defined(_WIN32)
-    wchar_t folder[MAX_PATH] = {};
-    if (SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder) < 0) {
-        throw ToolError(kExitFailure, "cannot find the all-users application-data folder");
-    }
-    return fs::path(folder);
-#else
-    const char* folder = std::getenv("PROGRAMDATA");
-    return (folder != nullptr && *folder != '\0') ? fs::path(folder) : fs::path("/var/lib");
-#endif
-}
 }  // namespace
 
 void UseDataFolder(const std::string& folder, bool create) {
@@ -41,22 +22,7 @@ void UseDataFolder(const std::string& folder, bool create) {
     std::error_code error;
     fs::path path = fs::absolute(PathFromArgument(folder), error).lexically_normal();
     if (error) throw ToolError(kExitUsage, "--data-dir " + folder + ": " + error.message());
-#if defined(_WIN32)
-    (void)create;
-    fs::path machine = MachineDataFolder();
-    if (!fs::equivalent(path, machine, error)) {
-        throw ToolError(kExitUsage,
-                        "--data-dir: on Windows the library always keeps its database in the "
-                        "all-users application-data folder, " +
-                            Show(machine) + "; no other folder can be chosen");
-    }
-#else
-    if (create && !fs::is_directory(path)) {
-        fs::create_directories(path, error);
-        if (error) throw ToolError(kExitUsage, "--data-dir " + Show(path) + ": " + error.message());
-    }
-    setenv("PROGRAMDATA", path.c_str(), 1);
-#endif
+    UseFolderAsDataFolder(path, create);
 }
 
 fs::path MigrationDatabaseFile() {
@@ -67,7 +33,7 @@ void RequireDatabase() {
     fs::path file = MigrationDatabaseFile();
     std::error_code error;
     if (!fs::is_regular_file(file, error)) {
-        throw ToolError(kExitFailure, "no migration database at " + Show(file) +
+        throw ToolError(kExitFailure, "no migration database at " + Printable(file) +
                                           " (nothing has been migrated with this data folder;"
                                           " see --data-dir)");
     }
@@ -86,7 +52,7 @@ DataBaseManager& Library() {
         VtLogger::GetInstance()->SetSink([](LOG_MESSAGE_LEVEL level, const std::wstring& line) {
             if (level < LOG_LEVEL_ERROR) return;
             ++libraryErrors;
-            Console::Get().Note("transferdb: library error: " + ToUtf8(line));
+            Console::Get().Note("transferdb: library error: " + Utf8(line));
         });
         return DataBaseManager::GetInstance();
     }();

@@ -14,6 +14,11 @@ namespace transferdb {
 // so only that folder is accepted.
 void UseDataFolder(const std::string& folder, bool create);
 
+// The all-users application-data folder as the library of this process finds it.
+std::filesystem::path MachineDataFolder();
+// UseDataFolder's part that differs by platform, given an absolute, normal path.
+void UseFolderAsDataFolder(const std::filesystem::path& folder, bool create);
+
 // The migration database that the library of this process uses.
 std::filesystem::path MigrationDatabaseFile();
 

@@ -21,7 +21,7 @@ std::chrono::seconds waitLimit{60};
 fs::path LockFile::Path() { return MigrationDatabaseFile().parent_path() / "transferdb.lock"; }
 
 void LockFile::Fail(const char* what, int error) {
-    throw ToolError(kExitFailure, std::string("cannot ") + what + " " + Show(Path()) + ": " +
+    throw ToolError(kExitFailure, std::string("cannot ") + what + " " + Printable(Path()) + ": " +
                                       std::system_category().message(error));
 }
 
@@ -44,7 +44,7 @@ void LockFile::Lock(long long byte, bool exclusive, const std::string& waitingFo
         if (left <= 0s) {
             throw ToolError(kExitFailure,
                             "gave up after " + std::to_string(waitLimit.count()) +
-                                " s waiting for " + waitingFor + ": it holds " + Show(Path()) +
+                                " s waiting for " + waitingFor + ": it holds " + Printable(Path()) +
                                 " (a stopped process holds it until it ends; --wait SECONDS "
                                 "waits longer)");
         }

@@ -1,5 +1,6 @@
 #include "Migration.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -29,14 +30,6 @@ constexpr size_t kFailuresListed = 10;
 const char* const kWaitForPrune = "a prune or clean in another transferdb process to end";
 const char* const kWaitForCreate = "another transferdb process to record its task";
 
-// SOURCE and TARGET as the run uses them: absolute, and TARGET also as the library's text.
-struct MigrationFolders {
-    fs::path source;
-    fs::path target;
-    std::wstring sourceText;
-    std::wstring targetText;
-};
-
 bool Inside(const fs::path& inner, const fs::path& outer) {
     fs::path relative = inner.lexically_relative(outer);
     return !relative.empty() && *relative.begin() != "..";
@@ -57,20 +50,24 @@ fs::path AbsoluteFolder(const std::string& argument, std::error_code& error) {
 bool SameFolder(const fs::path& recorded, const fs::path& folder) {
     return WithoutTrailingSeparator(recorded) == folder;
 }
+}  // namespace
 
-MigrationFolders FoldersFromArguments(const MigrationOptions& options) {
+MigrationFolders FoldersFromArguments(const std::string& sourceArgument,
+                                      const std::string& targetArgument, bool targetExists) {
     MigrationFolders folders;
     std::error_code error;
-    folders.source = AbsoluteFolder(options.source, error);
+    folders.source = AbsoluteFolder(sourceArgument, error);
     if (error || !fs::is_directory(folders.source, error)) {
-        throw ToolError(kExitUsage, "SOURCE " + options.source + " is not a folder");
+        throw ToolError(kExitUsage, "SOURCE " + sourceArgument + " is not a folder");
     }
-    folders.target = AbsoluteFolder(options.target, error);
-    if (error || (fs::exists(folders.target, error) && !fs::is_directory(folders.target, error))) {
-        throw ToolError(kExitUsage, "TARGET " + options.target + " is not a folder");
+    folders.target = AbsoluteFolder(targetArgument, error);
+    const bool exists = fs::exists(folders.target, error);
+    if (error || (exists && !fs::is_directory(folders.target, error)) ||
+        (targetExists && !exists)) {
+        throw ToolError(kExitUsage, "TARGET " + targetArgument + " is not a folder");
     }
     if (!TextFromPath(folders.target, folders.targetText)) {
-        throw ToolError(kExitUsage, "TARGET " + options.target + " is not a UTF-8 path");
+        throw ToolError(kExitUsage, "TARGET " + targetArgument + " is not a UTF-8 path");
     }
     TextFromPath(folders.source.make_preferred(), folders.sourceText);
     // Copying a folder into itself, or over the folder that holds it, would overwrite sources.
@@ -82,6 +79,20 @@ MigrationFolders FoldersFromArguments(const MigrationOptions& options) {
     return folders;
 }
 
+void RequireRecordedTarget(int taskId, const std::wstring& recorded,
+                           const MigrationFolders& folders) {
+    // The library's records keep the first 511 characters.
+    const bool cut = recorded.size() == kRecordTextUnits - 1;
+    if (cut ? folders.targetText.compare(0, recorded.size(), recorded) == 0
+            : SameFolder(PathFromText(recorded), folders.target)) {
+        return;
+    }
+    throw ToolError(kExitUsage, "task " + std::to_string(taskId) + " migrated into " +
+                                    Printable(recorded) + ", not into TARGET " +
+                                    Printable(folders.target));
+}
+
+namespace {
 void RandomSession(char (&session)[16]) {
     std::random_device random;
     for (char& byte : session) byte = static_cast<char>(random() & 0xFF);
@@ -148,14 +159,25 @@ private:
 // What Migrate and Resume share once the task's entries are known: the copies on the pool, their
 // outcomes recorded in order, each folder finished after its contents, and the end of the task.
 int CopyAndRecord(const DirTreeNode* top, const std::vector<Entry>& entries, TaskRecorder& recorder,
-                  const SourceAndTarget& files, const MigrationOptions& options, int taskId,
-                  long long startedBytes, long long started) {
+                  const SourceAndTarget& copies, const MigrationOptions& options, int taskId,
+                  long long started) {
+    // The files and bytes to do, and those that earlier runs did: the progress counts entries
+    // that are not folders, failed or copied.
+    long long totalFiles = 0, totalBytes = 0, files = 0, bytes = 0;
+    for (const Entry& entry : entries) {
+        if (entry.node->isFolder) continue;
+        ++totalFiles;
+        totalBytes += entry.size;
+        if (!entry.NeedsCopy()) {
+            ++files;
+            bytes += entry.size;
+        }
+    }
     Console& console = Console::Get();
-    console.StartProgress(static_cast<long long>(entries.size()), "entries");
-    long long shownBytes = startedBytes;
+    console.StartProgress(totalFiles, totalBytes, files, bytes);
     int copiedHere = 0;
     {
-        CopyQueue queue(files, top, entries, options.workers);
+        CopyQueue queue(copies, top, entries, options.workers);
         FolderWalk walk(recorder, top);
         for (size_t i = 0; i < entries.size(); ++i) {
             const Entry& entry = entries[i];
@@ -164,8 +186,9 @@ int CopyAndRecord(const DirTreeNode* top, const std::vector<Entry>& entries, Tas
             int code = queue.TakeNext();
             walk.MoveTo(entry.node);
             recorder.Add(entry, code);
-            if (code == 0 && entry.NeedsCopy() && !entry.node->isFolder) shownBytes += entry.size;
-            console.Progress(static_cast<long long>(i) + 1, shownBytes);
+            if (entry.NeedsCopy() && !entry.node->isFolder) {
+                console.Progress(++files, bytes += entry.size);
+            }
             if (entry.NeedsCopy() && ++copiedHere == options.stopAfter) {
                 StopAsACrashWould(options.stopAfter, taskId);
             }
@@ -180,7 +203,7 @@ int CopyAndRecord(const DirTreeNode* top, const std::vector<Entry>& entries, Tas
 }  // namespace
 
 int Migrate(const MigrationOptions& options) {
-    MigrationFolders folders = FoldersFromArguments(options);
+    MigrationFolders folders = FoldersFromArguments(options.source, options.target);
     LockFile& lock = LockFile::Get();
     lock.Lock(LockFile::kRunning, false, kWaitForPrune);
     DataBaseManager& db = Library();
@@ -225,12 +248,12 @@ int Migrate(const MigrationOptions& options) {
 
     std::printf("task %d: migrating %d files (%s) and %d empty folders from %s to %s\n", taskId,
                 files, FormatSize(task.transferSize).c_str(), emptyFolders,
-                Show(folders.source).c_str(), Show(folders.target).c_str());
+                Printable(folders.source).c_str(), Printable(folders.target).c_str());
     std::fflush(stdout);
     SourceAndTarget copies(folders.source, folders.target);
     TaskRecorder recorder(db, lock, copies, scan.top, taskId);
     recorder.Unrecorded(scan.unrecorded);
-    return CopyAndRecord(scan.top, entries, recorder, copies, options, taskId, 0, task.startTime);
+    return CopyAndRecord(scan.top, entries, recorder, copies, options, taskId, task.startTime);
 }
 
 namespace {
@@ -251,25 +274,17 @@ bool TaskToResume(DataBaseManager& db, LockFile& lock, TransferTask& task) {
     return true;
 }
 
-// The task migrated into the "new PC" it recorded: TARGET must be that folder. The record keeps
-// its first 511 characters.
+// The task migrated into the "new PC" it recorded: TARGET must be that folder.
 void RequireSameTarget(DataBaseManager& db, int taskId, const MigrationFolders& folders) {
     std::vector<TaskInfoNode> newest(3);
     int count = db.GetAllTaskInfo(newest.data(), static_cast<int>(newest.size()));
     if (count < 1 || newest[0].taskID != taskId) return;
-    std::wstring recorded(newest[0].newPCModel);
-    const bool cut = recorded.size() == kRecordTextUnits - 1;
-    if (cut ? folders.targetText.compare(0, recorded.size(), recorded) == 0
-            : SameFolder(PathFromText(recorded), folders.target)) {
-        return;
-    }
-    throw ToolError(kExitUsage, "task " + std::to_string(taskId) + " migrated into " +
-                                    Show(recorded) + ", not into TARGET " + Show(folders.target));
+    RequireRecordedTarget(taskId, newest[0].newPCModel, folders);
 }
 }  // namespace
 
 int Resume(const MigrationOptions& options) {
-    MigrationFolders folders = FoldersFromArguments(options);
+    MigrationFolders folders = FoldersFromArguments(options.source, options.target);
     RequireDatabase();
     LockFile& lock = LockFile::Get();
     lock.Lock(LockFile::kRunning, false, kWaitForPrune);
@@ -296,10 +311,16 @@ int Resume(const MigrationOptions& options) {
     int missing = 0;
     db.RecoveryDirTreeByID(failures, tree, missing);
     lock.Unlock(LockFile::kCreate);
+    // What verify found different or missing is copied again: no failure of the task.
+    const auto again = std::remove_if(failures.begin(), failures.end(), [](const auto& failure) {
+        return CopiedAgainOnResume(failure.errCode);
+    });
+    const long long foundByVerify = failures.end() - again;
+    failures.erase(again, failures.end());
     std::vector<Entry> entries = SelectedEntries(tree, scan);
     if (entries.empty() && missing > 0) {
         throw ToolError(kExitUsage, "task " + std::to_string(task.taskID) + " did not migrate " +
-                                        Show(folders.source) + ": none of its " +
+                                        Printable(folders.source) + ": none of its " +
                                         std::to_string(missing) + " entries is there");
     }
 
@@ -326,8 +347,11 @@ int Resume(const MigrationOptions& options) {
         "failed: %zu; gone from SOURCE: %d; left to copy: %zu\n",
         task.taskID, FormatTime(task.startTime).c_str(), Hex(task.session).c_str(), doneFiles,
         doneFolders, failures.size(), missing, left);
+    if (foundByVerify > 0) {
+        std::printf("  to copy again, found different or missing by verify: %lld\n", foundByVerify);
+    }
     for (size_t i = 0; i < failures.size() && i < kFailuresListed; ++i) {
-        std::printf("  failed earlier: %s (%s)\n", Show(failures[i].sendFilePath).c_str(),
+        std::printf("  failed earlier: %s (%s)\n", Printable(failures[i].sendFilePath).c_str(),
                     ErrorText(failures[i].errCode).c_str());
     }
     std::fflush(stdout);
@@ -346,8 +370,7 @@ int Resume(const MigrationOptions& options) {
     TaskRecorder recorder(db, lock, copies, scan.top, task.taskID);
     recorder.Unrecorded(scan.unrecorded);
     recorder.Resumed(doneFiles, doneBytes, doneFolders, static_cast<int>(failures.size()));
-    return CopyAndRecord(scan.top, entries, recorder, copies, options, task.taskID, doneBytes,
-                         task.startTime);
+    return CopyAndRecord(scan.top, entries, recorder, copies, options, task.taskID, task.startTime);
 }
 
 }  // namespace transferdb

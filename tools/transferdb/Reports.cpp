@@ -67,11 +67,12 @@ struct FixedText {
 template <size_t N>
 FixedText Fixed(const wchar_t (&field)[N]) {
     size_t length = static_cast<size_t>(std::find(field, field + N, L'\0') - field);
-    return {ToUtf8(std::wstring(field, length)), length + 1 >= N};
+    return {Utf8(std::wstring(field, length)), length + 1 >= N};
 }
 
 // For people: printable, and saying that it was cut.
-std::string Human(const FixedText& field) {
+using transferdb::Printable;
+std::string Printable(const FixedText& field) {
     return Printable(field.text) +
            (field.cut ? "... [cut at " + std::to_string(kRecordTextUnits - 1) + " characters]"
                       : "");
@@ -109,24 +110,15 @@ json HistoryJson(const TaskInfoNode& node) {
 }
 
 struct Counters {
-    int completeNums = -1;  // stays -1 when the task has no row
+    int completeNums = -1;
     long long completeSize = 0;
     int completeEmptyFolderNum = 0;
 };
 
-Counters RequireTask(DataBaseManager& db, int taskId) {
+Counters ReadCounters(DataBaseManager& db, int taskId) {
     Counters counters;
     db.QueryTaskCompleteInfoByID(taskId, counters.completeNums, counters.completeSize,
                                  counters.completeEmptyFolderNum);
-    if (counters.completeNums < 0) {
-        std::string known;
-        for (const TaskInfoNode& node : History(db)) {
-            known += (known.empty() ? "" : ", ") + std::to_string(node.taskID);
-        }
-        throw ToolError(kExitFailure, "unknown task " + std::to_string(taskId) +
-                                          (known.empty() ? " (the history is empty)"
-                                                         : " (the newest tasks: " + known + ")"));
-    }
     return counters;
 }
 
@@ -196,7 +188,7 @@ int ShowHistory(bool asJson) {
              std::to_string(node.transferSucAppNums) + "/" + std::to_string(node.transferAppNums),
              std::to_string(node.transferSucSettingNums) + "/" +
                  std::to_string(node.transferSettingNums),
-             TaskStateText(node.status), Human(Fixed(node.newPCModel))});
+             TaskStateText(node.status), Printable(Fixed(node.newPCModel))});
     }
     PrintTable(rows);
     return ReadResult();
@@ -204,8 +196,14 @@ int ShowHistory(bool asJson) {
 
 int ShowTask(int taskId, bool asJson) {
     RequireDatabase();
+    {
+        // Asked of the file before the library starts in this process.
+        DatabaseReader reader;
+        RequireLibraryLayout(reader);
+        RequireTask(reader, taskId);
+    }
     DataBaseManager& db = Library();
-    Counters counters = RequireTask(db, taskId);
+    const Counters counters = ReadCounters(db, taskId);
     std::optional<TaskInfoNode> row;
     for (const TaskInfoNode& node : History(db)) {
         if (node.taskID == taskId) row = node;
@@ -244,7 +242,7 @@ int ShowTask(int taskId, bool asJson) {
             AddFixed(item, "settingName", Fixed(setting.settingName));
             task["settings"].push_back(item);
         }
-        for (const std::wstring& browser : bookmarks) task["bookmarks"].push_back(ToUtf8(browser));
+        for (const std::wstring& browser : bookmarks) task["bookmarks"].push_back(Utf8(browser));
         PrintJson(task);
         return ReadResult();
     }
@@ -255,7 +253,7 @@ int ShowTask(int taskId, bool asJson) {
         rows.push_back({"  started", FormatTime(row->startTime)});
         rows.push_back({"  last progress", FormatTime(row->endTime)});
         rows.push_back({"  elapsed", FormatDuration(row->endTime - row->startTime)});
-        rows.push_back({"  target", Human(Fixed(row->newPCModel))});
+        rows.push_back({"  target", Printable(Fixed(row->newPCModel))});
         rows.push_back({"  files", std::to_string(counters.completeNums) + " of " +
                                        std::to_string(row->transferFileNums) + " copied (" +
                                        FormatSize(counters.completeSize) + ")"});
@@ -271,7 +269,7 @@ int ShowTask(int taskId, bool asJson) {
     rows.clear();
     PrintHeading("applications", apps);
     for (const AppInfoPariNode& app : apps.nodes) {
-        rows.push_back({"  " + Human(Fixed(app.appName)),
+        rows.push_back({"  " + Printable(Fixed(app.appName)),
                         "download " + std::to_string(app.downStatusIndex),
                         "install " + std::to_string(app.installStatusIndex)});
     }
@@ -279,12 +277,12 @@ int ShowTask(int taskId, bool asJson) {
     rows.clear();
     PrintHeading("settings", settings);
     for (const SettingInfoPariNode& setting : settings.nodes) {
-        rows.push_back({"  " + Human(Fixed(setting.settingName)),
+        rows.push_back({"  " + Printable(Fixed(setting.settingName)),
                         "result " + std::to_string(setting.resultType)});
     }
     PrintTable(rows);
     std::printf("bookmarks (%zu)\n", bookmarks.size());
-    for (const std::wstring& browser : bookmarks) std::printf("  %s\n", Show(browser).c_str());
+    for (const std::wstring& browser : bookmarks) std::printf("  %s\n", Printable(browser).c_str());
     return ReadResult();
 }
 

@@ -23,13 +23,14 @@ Scan ScanSource(DirectoryTreeManager& tree, const fs::path& source) {
     Scan scan;
     scan.top = tree.BuildDiskTree(source, skipped);
     if (scan.top == nullptr) {
-        throw ToolError(kExitUsage, "cannot read SOURCE " + Show(source) +
+        throw ToolError(kExitUsage, "cannot read SOURCE " + Printable(source) +
                                         (skipped.empty() ? "" : ": " + skipped[0].error.message()));
     }
     for (size_t i = 0; i < skipped.size(); ++i) {
         const DiskScanSkip& skip = skipped[i];
         if (i < kFailuresListed) {
-            Console::Get().Note("cannot read " + Show(skip.path) + ": " + skip.error.message());
+            Console::Get().Note("cannot read " + Printable(skip.path) + ": " +
+                                skip.error.message());
         }
         int code = skip.error ? skip.error.value() : static_cast<int>(std::errc::io_error);
         if (skip.node != nullptr) {
@@ -109,9 +110,12 @@ RecordedOutcomes::RecordedOutcomes(DataBaseManager& db, int taskId, const std::w
             std::string key = Key(record.filePath);
             // Past 4 GB of paths the rest count as unrecorded, and are copied again.
             if (paths.size() + key.size() > UINT32_MAX) break;
-            Earlier earlier = record.status == kFileCopied   ? Earlier::kCopied
-                              : record.status == kFileFailed ? Earlier::kFailed
-                                                             : Earlier::kNothing;
+            // What verify found different is copied again, as what has no outcome.
+            const bool failed =
+                record.status == kFileFailed && !CopiedAgainOnResume(record.errCode);
+            Earlier earlier = record.status == kFileCopied ? Earlier::kCopied
+                              : failed                     ? Earlier::kFailed
+                                                           : Earlier::kNothing;
             rows.push_back({static_cast<std::uint32_t>(paths.size()),
                             static_cast<std::uint32_t>(key.size()), earlier});
             paths += key;
@@ -127,7 +131,7 @@ RecordedOutcomes::RecordedOutcomes(DataBaseManager& db, int taskId, const std::w
 }
 
 std::string RecordedOutcomes::Key(const std::wstring& path) const {
-    return path.size() <= topPath.size() ? std::string() : ToUtf8(path.substr(topPath.size() + 1));
+    return path.size() <= topPath.size() ? std::string() : Utf8(path.substr(topPath.size() + 1));
 }
 
 Earlier RecordedOutcomes::Of(const DirTreeNode* node) const {

@@ -130,7 +130,7 @@ void TaskRecorder::Flush() {
         int error = files.FinishFolder(relative);
         if (error == 0) continue;
         if (++unfinishedFolders <= static_cast<int>(kListed)) {
-            Console::Get().Note("transferdb: cannot give " + Show(folder->sendFilePath) +
+            Console::Get().Note("transferdb: cannot give " + Printable(folder->sendFilePath) +
                                 "'s permissions and times to its copy: " + ErrorText(error));
         }
     }
@@ -192,7 +192,7 @@ int TaskRecorder::Finish(long long started) {
                 FormatDuration(progress.endTime - started).c_str(), progress.completeNums,
                 FormatSize(progress.completeSize).c_str(), progress.completeEmptyFolderNum, failed);
     for (const auto& [path, code] : failedNow) {
-        std::printf("  failed: %s (%s)\n", Show(path).c_str(), ErrorText(code).c_str());
+        std::printf("  failed: %s (%s)\n", Printable(path).c_str(), ErrorText(code).c_str());
     }
     if (failed > 0) std::printf("the failures: transferdb failures %d\n", progress.taskID);
     std::fflush(stdout);

@@ -6,62 +6,13 @@
 #include <system_error>
 #include <type_traits>
 
+#include "TextCodec.h"
 #include "Tool.h"
 
 namespace fs = std::filesystem;
 
 namespace transferdb {
 namespace {
-void AppendUtf8(std::string& out, char32_t c) {
-    if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) c = 0xFFFD;
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
-
-// One UTF-8 sequence at `i`: its code point and length, or false for bytes that are not one
-// (overlong forms, surrogates, values past U+10FFFF, a sequence cut short).
-bool DecodeOne(const std::string& text, size_t i, char32_t& c, size_t& length) {
-    unsigned char lead = static_cast<unsigned char>(text[i]);
-    int more = lead < 0x80                   ? 0
-               : lead >= 0xC2 && lead < 0xE0 ? 1
-               : (lead & 0xF0) == 0xE0       ? 2
-               : lead >= 0xF0 && lead < 0xF5 ? 3
-                                             : -1;
-    if (more < 0 || i + more >= text.size()) return false;
-    c = more == 0 ? lead : lead & (0x3F >> more);
-    for (int k = 1; k <= more; ++k) {
-        unsigned char next = static_cast<unsigned char>(text[i + k]);
-        if ((next & 0xC0) != 0x80) return false;
-        c = (c << 6) | (next & 0x3F);
-    }
-    static constexpr char32_t kLeast[] = {0, 0x80, 0x800, 0x10000};
-    if (c < kLeast[more] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
-    length = static_cast<size_t>(more) + 1;
-    return true;
-}
-
-void AppendWide(std::wstring& text, char32_t c) {
-    if (sizeof(wchar_t) == 2 && c >= 0x10000) {
-        text += static_cast<wchar_t>(0xD800 + ((c - 0x10000) >> 10));
-        text += static_cast<wchar_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
-    } else {
-        text += static_cast<wchar_t>(c);
-    }
-}
-
 // Templates over the path's native string, so that only this platform's branch is compiled:
 // Windows paths are wide already; POSIX paths are bytes, UTF-8 as the tree model reads them.
 template <class Native>
@@ -69,11 +20,11 @@ fs::path NativePath(const std::wstring& text) {
     if constexpr (std::is_same_v<typename Native::value_type, wchar_t>) {
         return fs::path(text);
     } else {
-        return fs::path(ToUtf8(text));
+        return fs::path(TextCodec::ToUtf8(text));
     }
 }
 
-// False for bytes that are not UTF-8, unless `lossy`, which makes each of them U+FFFD.
+// False for bytes that are not UTF-8, unless `lossy`, which makes each broken sequence U+FFFD.
 template <class Native>
 bool NativeText(const Native& native, std::wstring& text, bool lossy) {
     if constexpr (std::is_same_v<typename Native::value_type, wchar_t>) {
@@ -81,19 +32,8 @@ bool NativeText(const Native& native, std::wstring& text, bool lossy) {
         text = native;
         return true;
     } else {
-        text.clear();
-        size_t i = 0;
-        while (i < native.size()) {
-            char32_t c = 0;
-            size_t length = 0;
-            if (!DecodeOne(native, i, c, length)) {
-                if (!lossy) return false;
-                c = 0xFFFD;
-                length = 1;
-            }
-            AppendWide(text, c);
-            i += length;
-        }
+        if (!lossy) return TextCodec::FromUtf8Strict(native, text);
+        text = TextCodec::FromUtf8(native.data(), native.size());
         return true;
     }
 }
@@ -112,22 +52,9 @@ bool IsControl(char32_t c) {
 }
 }  // namespace
 
-std::string ToUtf8(const std::wstring& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
-        char32_t c = static_cast<char32_t>(text[i]);
-        if (sizeof(wchar_t) == 2 && c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size()) {
-            char32_t low = static_cast<char32_t>(text[i + 1]);
-            if (low >= 0xDC00 && low <= 0xDFFF) {
-                c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
-                ++i;
-            }
-        }
-        AppendUtf8(out, c);
-    }
-    return out;
-}
+std::string Utf8(const std::wstring& text) { return TextCodec::ToUtf8(text); }
+
+std::string Utf8(const fs::path& path) { return path.u8string(); }
 
 fs::path PathFromText(const std::wstring& text) { return NativePath<fs::path::string_type>(text); }
 
@@ -141,19 +68,20 @@ std::wstring TextFromPathLossy(const fs::path& path) {
     return text;
 }
 
-std::string Printable(const std::string& text) {
+std::string Printable(const std::string& utf8) {
     std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size();) {
+    out.reserve(utf8.size());
+    const auto* bytes = reinterpret_cast<const unsigned char*>(utf8.data());
+    for (size_t i = 0; i < utf8.size();) {
         char32_t c = 0;
-        size_t length = 0;
-        if (!DecodeOne(text, i, c, length)) {
-            out += "\\x" + Hex(static_cast<unsigned char>(text[i]), 2);
+        const size_t length = TextCodec::DecodeUtf8(bytes, utf8.size(), i, c);
+        if (length == 0) {
+            out += "\\x" + Hex(bytes[i], 2);
             ++i;
             continue;
         }
         if (!IsControl(c)) {
-            out.append(text, i, length);
+            out.append(utf8, i, length);
         } else if (c == '\n') {
             out += "\\n";
         } else if (c == '\t') {
@@ -170,13 +98,17 @@ std::string Printable(const std::string& text) {
     return out;
 }
 
-std::string Show(const fs::path& path) { return Printable(Utf8(path)); }
+std::string Printable(const std::wstring& text) { return Printable(Utf8(text)); }
 
-std::string Show(const std::wstring& text) { return Printable(ToUtf8(text)); }
-
-std::string Utf8(const fs::path& path) { return path.u8string(); }
+std::string Printable(const fs::path& path) { return Printable(Utf8(path)); }
 
 fs::path PathFromArgument(const std::string& argument) { return fs::u8path(argument); }
+
+std::string Grouped(long long number) {
+    std::string digits = std::to_string(number < 0 ? -number : number);
+    for (size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, ",");
+    return (number < 0 ? "-" : "") + digits;
+}
 
 std::string FormatSize(long long bytes) {
     static const char* const kUnits[] = {"KB", "MB", "GB", "TB"};
@@ -216,6 +148,8 @@ std::string ErrorText(int code) {
     if (code == kChangedWhileCopied) {
         return "changed while it was copied, and again while it was copied once more";
     }
+    if (code == kDiffersFromSource) return "its copy differs from it (found by verify)";
+    if (code == kMissingFromTarget) return "its copy is missing (found by verify)";
     return std::system_category().message(code);
 }
 

@@ -20,6 +20,7 @@
 #include "Locks.h"
 #include "Migration.h"
 #include "Tool.h"
+#include "Verify.h"
 
 using namespace transferdb;
 
@@ -33,7 +34,8 @@ the folder the system names (normally C:\ProgramData), and --data-dir accepts on
 
 Exit codes: 0 done; 1 no database, unknown task, no task to resume, a database that is not
 the library's layout, a run refused or overtaken by another one, or a library error; 2 bad
-argument; 3 the migration ended but some files failed; 4 stopped by --stop-after.)";
+argument; 3 the migration ended but some files failed, or verify found copies that differ from
+their source or are missing; 4 stopped by --stop-after.)";
 
 // A whole number in [least, most], written as plain decimal digits: no sign, space, base prefix
 // or fraction. The text is rewritten without leading zeros, since CLI11 would read "010" as
@@ -65,6 +67,7 @@ struct Settings {
     int taskId = 0;
     std::string reportFile;
     int waitSeconds = 60;
+    int verifyTask = 0;
     MigrationOptions migration;
     std::vector<std::string> extras;  // the positional arguments no command takes
 };
@@ -80,19 +83,23 @@ void AddDataDir(CLI::App& command, Settings& settings) {
             "DIR"));
 }
 
-void AddFolders(CLI::App& command, Settings& settings) {
+// SOURCE, TARGET and the options of every command that reads or writes them.
+void AddFolders(CLI::App& command, Settings& settings, const char* workers) {
     command.add_option("SOURCE", settings.migration.source, "the folder to migrate")->required();
     command.add_option("TARGET", settings.migration.target, "the folder it goes to")->required();
-    command.add_option("--workers", settings.migration.workers, "copying threads")
+    command.add_option("--workers", settings.migration.workers, workers)
         ->transform(WholeNumber(1, 64));
-    command
-        .add_option("--stop-after", settings.migration.stopAfter,
-                    "end the process after N entries, as a crash would")
-        ->transform(WholeNumber(1, kLargestCount));
     command
         .add_option("--wait", settings.waitSeconds,
                     "give up after SECONDS waiting for another transferdb process (default 60)")
         ->transform(WholeNumber(0, kLargestCount));
+}
+
+void AddStopAfter(CLI::App& command, Settings& settings) {
+    command
+        .add_option("--stop-after", settings.migration.stopAfter,
+                    "end the process after N entries, as a crash would")
+        ->transform(WholeNumber(1, kLargestCount));
 }
 
 CLI::App* AddReading(CLI::App& app, const char* name, const char* what, Settings& settings) {
@@ -167,15 +174,24 @@ int Run(int argc, char** argv) {
     AddDataDir(app, settings);
 
     CLI::App* migrate = app.add_subcommand("migrate", "migrate SOURCE into TARGET as a new task");
-    AddFolders(*migrate, settings);
+    AddFolders(*migrate, settings, "copying threads");
+    AddStopAfter(*migrate, settings);
     migrate
         ->add_option("--fail-every", settings.migration.failEvery, "fail every Nth file on purpose")
         ->transform(WholeNumber(1, kLargestCount));
     AddDataDir(*migrate, settings);
     CLI::App* resume =
         app.add_subcommand("resume", "finish the newest task, interrupted while migrating");
-    AddFolders(*resume, settings);
+    AddFolders(*resume, settings, "copying threads");
+    AddStopAfter(*resume, settings);
     AddDataDir(*resume, settings);
+    CLI::App* verify = app.add_subcommand(
+        "verify", "compare what a task copied with SOURCE; mark what differs to be copied again");
+    AddFolders(*verify, settings, "comparing threads");
+    verify->add_option("--task", settings.verifyTask, "the task to verify (default: the newest)")
+        ->transform(WholeNumber(1, kLargestTask));
+    verify->add_flag("--json", settings.json, "print JSON");
+    AddDataDir(*verify, settings);
     CLI::App* history = AddReading(app, "history", "the three newest tasks", settings);
     CLI::App* show = AddReading(app, "show", "a task's counters and items", settings);
     AddTask(*show, settings);
@@ -202,7 +218,7 @@ int Run(int argc, char** argv) {
         app.parse(static_cast<int>(pointers.size()), pointers.data());
         if (app.get_subcommands().empty()) {
             throw CLI::RequiredError(
-                "A subcommand (migrate, resume, history, show, failures, "
+                "A subcommand (migrate, resume, verify, history, show, failures, "
                 "check, report, prune or clean)");
         }
         if (!settings.extras.empty()) return Usage(NotExpected(settings.extras));
@@ -228,6 +244,10 @@ int Run(int argc, char** argv) {
         UseDataFolder(settings.dataDir, migrate->parsed());
         if (migrate->parsed()) return Migrate(settings.migration);
         if (resume->parsed()) return Resume(settings.migration);
+        if (verify->parsed()) {
+            return Verify({settings.migration.source, settings.migration.target,
+                           settings.verifyTask, settings.migration.workers, settings.json});
+        }
         if (history->parsed()) return ShowHistory(settings.json);
         if (show->parsed()) return ShowTask(settings.taskId, settings.json);
         if (failures->parsed()) return ShowFailures(settings.taskId, settings.json);
