@@ -212,14 +212,22 @@ TEST_F(FileOutcomesTest, TheTaskFileListReplacesTheCallers) {
     EXPECT_TRUE(list.empty()) << "a task without files";
 }
 
-// Nothing to record says nothing; before the start-up, one line for the whole batch.
-TEST_F(FileOutcomesTest, AnEmptyBatchSaysNothingAndOneBeforeTheStartUpOneLine) {
-    std::vector<TransferFileInfo> none, batch{Outcome(L"/d", 2, 7), Outcome(L"/c", 0, 14)};
-    Manager().UpdateTaskFileStatus(none);
-    EXPECT_TRUE(Lines().empty()) << "an empty batch";
-    SetInit(false);
-    Manager().UpdateTaskFileStatus(batch);
+// An empty list writes nothing. The inserts refuse it with the line of a manager that is not
+// initialised; the file batches say nothing.
+TEST_F(ItemRecordsTest, EmptyListsWriteNothing) {
+    DataBaseManager& m = Manager();
+    std::vector<SendAppInfo> apps;
+    std::vector<TransferSettingInfo> settings;
+    std::vector<std::wstring> browsers;
+    std::vector<SendFailedFileInfo> failed;
+    std::vector<TransferFileInfo> outcomes;
+    m.InsertAppInfo(apps, 1), m.InsertSettingInfo(settings, 1), m.InsertBookmarkInfo(browsers, 1);
+    m.UpdateFailFileInfo(failed, 1), m.UpdateTaskFileStatus(outcomes);
     EXPECT_EQ(Lines(),
-              LogLines{Error("UpdateTaskFileStatus sql is not init", "UpdateTaskFileStatus")});
-    EXPECT_EQ(Files(), "3a-1-1 3c-1-1 3d-1-1 3e-1-1 4a-1-1") << "before the start-up";
+              (LogLines{Error("InsertAppInfo sql is not init", "InsertAppInfo"),
+                        Error("InsertSettingInfo sql is not init", "InsertSettingInfo"),
+                        Error("InsertBookmarkInfo sql is not init", "InsertBookmarkInfo")}));
+    EXPECT_EQ(Count("select (select count(1) from TransferAppInfo) + (select count(1) from "
+                    "TransferSettingInfo) + (select count(1) from TransferBookmarkInfo)"),
+              0);
 }
