@@ -15,7 +15,8 @@
 namespace fs = std::filesystem;
 
 TEST_F(DataBaseManagerTest, TheStartUpMakesTheSchemaAndEveryConnectionGetsTheLibrarysSettings) {
-    Started();
+    Manager();
+    EXPECT_EQ(Lines(), StartUpLines()) << "a new database's start-up";
     EXPECT_EQ(Scalar("select sql from sqlite_master where name = 'fileIndex'"),
               "CREATE INDEX fileIndex on TransferFileInfo(taskID,sendFilePath)");
     EXPECT_EQ(Scalar("PRAGMA auto_vacuum"), "1") << "incremental auto-vacuum";
