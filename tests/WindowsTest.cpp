@@ -60,7 +60,7 @@ TEST(DiskScanEventTest, AWaiterOnTheFinishEventWakesWhenTheScanEnds) {
     ASSERT_NE(finish, nullptr);
     EXPECT_EQ(WaitForSingleObject(finish, 0), WAIT_TIMEOUT) << "not set before a scan";
     auto waiter =
-        std::async(std::launch::async, [finish] { return WaitForSingleObject(finish, 60000); });
+        std::async(std::launch::async, [finish] { return WaitForSingleObject(finish, 10000); });
     std::vector<DiskScanSkip> skipped;
     EXPECT_NE(tree.BuildDiskTree(folder, skipped), nullptr);
     EXPECT_EQ(waiter.get(), WAIT_OBJECT_0) << "the waiter woke";
