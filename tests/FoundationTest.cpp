@@ -40,18 +40,12 @@ TEST_F(DataBaseManagerTest, StatementsAndTransactionsSayWhetherTheySucceeded) {
         "SQLite error:ExecuteNoQuerySqlCmd failed,error code is 1,reason:near \"bad\": syntax "
         "error",
         "ExecuteNoQuerySqlCmd");
-    const std::tuple<const char*, std::vector<std::string>, bool, int> lists[] = {
-        {"an empty list", {}, true, 0},
-        {"good statements", {good, good}, true, 2},
-        {"a bad one between good ones", {good, bad, good}, false, 2},
-        {"a bad one first", {bad, good}, false, 1}};
-    for (const auto& [name, statements, succeeded, landed] : lists) {
-        ClearLines();
-        EXPECT_EQ(ExecuteMulitNoQuerySQL(statements), succeeded) << name;
-        EXPECT_EQ(Count("select count(1) from TransferBookmarkInfo"), landed) << name << " ran";
-        EXPECT_EQ(Lines(), succeeded ? LogLines() : LogLines{syntax}) << name;
-        Exec("delete from TransferBookmarkInfo");
-    }
+    EXPECT_TRUE(ExecuteMulitNoQuerySQL({})) << "an empty list";
+    EXPECT_TRUE(ExecuteMulitNoQuerySQL({good, good})) << "good statements";
+    EXPECT_FALSE(ExecuteMulitNoQuerySQL({good, bad, good})) << "a bad one between good ones";
+    EXPECT_FALSE(ExecuteMulitNoQuerySQL({bad, good})) << "a bad one first";
+    EXPECT_EQ(Count("select count(1) from TransferBookmarkInfo"), 5) << "the good ones all ran";
+    EXPECT_EQ(Lines(), (LogLines{syntax, syntax})) << "a line for each bad one";
     sqlite3* db = nullptr;
     EXPECT_TRUE(ConnectDb(&db, true, DB_TYPE_MIGRATION, false));
     EXPECT_TRUE(BeginTransaction(db) && CommitTransaction(db)) << "a transaction commits";

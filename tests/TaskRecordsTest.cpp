@@ -45,41 +45,6 @@ Row Strings(const Values&... values) {
     return {Text(values)...};
 }
 
-// A row one column a line, "name=value": a failure's diff names the columns that differ.
-std::string Named(const Row& row) {
-    const char* const names[] = {"taskID",
-                                 "startTime",
-                                 "endTime",
-                                 "transferFileNums",
-                                 "completeNums",
-                                 "transferSize",
-                                 "completeSize",
-                                 "completeEmptyFolderNum",
-                                 "status",
-                                 "transferAppNums",
-                                 "transferSucAppNums",
-                                 "macAddr",
-                                 "transferSettingNums",
-                                 "transferSucSettingNums",
-                                 "session",
-                                 "fileStatus",
-                                 "appStatus",
-                                 "settingStatus",
-                                 "newPCType",
-                                 "newPCModel"};
-    std::string text;
-    for (size_t c = 0; c < row.size(); ++c) text += names[c] + ("=" + row[c]) + "\n";
-    return text;
-}
-// The fields a history entry shows, as Named lists them.
-template <class Record>
-std::string Listed(const Record& r) {
-    return Named(Strings(r.taskID, r.startTime, r.endTime, r.transferFileNums, r.completeNums, 0,
-                         r.completeSize, 0, r.status, r.transferAppNums, r.transferSucAppNums, "",
-                         r.transferSettingNums, r.transferSucSettingNums, "", 0, 0, 0, r.newPCType,
-                         std::wstring(r.newPCModel)));
-}
-
 // A record as the task table would hold it.
 Row Stored(const TransferTask& t) {
     return Strings(t.taskID, t.startTime, t.endTime, t.transferFileNums, t.completeNums,
@@ -99,6 +64,21 @@ protected:
     static void Insert(TransferTask task) { Manager().InsertOneTask(task); }
     Row TaskRow(int id) const {
         return Query("select * from TransferTask where taskID = " + std::to_string(id)).at(0);
+    }
+    // A task row one column a line, "name=value": a failure's diff names the columns that differ.
+    std::string Named(const Row& row) const {
+        const Rows names = Query("select name from pragma_table_info('TransferTask')");
+        std::string text;
+        for (size_t c = 0; c < row.size(); ++c) text += names.at(c)[0] + "=" + row[c] + "\n";
+        return text;
+    }
+    // The fields a history entry shows, as Named lists them.
+    template <class Record>
+    std::string Listed(const Record& r) const {
+        return Named(Strings(
+            r.taskID, r.startTime, r.endTime, r.transferFileNums, r.completeNums, 0, r.completeSize,
+            0, r.status, r.transferAppNums, r.transferSucAppNums, "", r.transferSettingNums,
+            r.transferSucSettingNums, "", 0, 0, 0, r.newPCType, std::wstring(r.newPCModel)));
     }
     // Only task rows with the given ids, and one row of each in every item table.
     void SeedTasks(const std::vector<int>& ids) const {
