@@ -218,20 +218,20 @@ TEST_F(DataBaseManagerTest, AForkedChildWorksOnConnectionsOfItsOwnAndItsEndLeave
     EXPECT_TRUE(InChild([&] {
         for (int i = 0; i < 3; ++i) DataBaseManager::GetInstance()->InsertOneTask(task);
         return DataBaseManager::GetInstance()->GetMaxTaskID() == 3;
-    }));
+    })) << "a child on a new database";
     EXPECT_FALSE(fs::exists(MainDbFile().string() + "-wal") ||
-                 fs::exists(MainDbFile().string() + "-shm"));
-    EXPECT_EQ(Count("select count(1) from TransferTask"), 3);
+                 fs::exists(MainDbFile().string() + "-shm"))
+        << "the child's end left a log";
+    EXPECT_EQ(Count("select count(1) from TransferTask"), 3) << "the child's writes";
     DataBaseManager& m = Started();
     m.InsertOneTask(task);
     EXPECT_TRUE(InChild([&] {
         m.InsertOneTask(task);
         return m.GetMaxTaskID() == 5;
-    }));
-    // The parent's connections saw nothing of the child and go on.
-    EXPECT_EQ(m.GetMaxTaskID(), 5);
+    })) << "a child of a parent with kept connections";
+    EXPECT_EQ(m.GetMaxTaskID(), 5) << "the parent reads the child's write";
     m.InsertOneTask(task);
-    EXPECT_EQ(m.GetMaxTaskID(), 6);
+    EXPECT_EQ(m.GetMaxTaskID(), 6) << "and writes on";
     EXPECT_EQ(Scalar("PRAGMA integrity_check"), "ok");
     EXPECT_TRUE(Lines().empty());
 }
@@ -277,11 +277,11 @@ TEST_F(DataBaseManagerTest, NoWriteThatReturnedIsLostAcrossAFork) {
     ::kill(counts->childPid, SIGKILL);
     ::waitpid(counts->childPid, nullptr, 0);
     const long long returned = 1 + counts->host + counts->child;
-    EXPECT_GT(counts->child, 0);
+    EXPECT_GT(counts->child, 0) << "the child wrote";
     // The kill may fall between a commit and its count: one row more, never one fewer.
     long long rows = Count("select count(1) from TransferTask");
     EXPECT_GE(rows, returned) << counts->host << " host, " << counts->child << " child";
-    EXPECT_LE(rows, returned + 1);
+    EXPECT_LE(rows, returned + 1) << "no row but the returned writes and the one the kill cut";
     EXPECT_EQ(Scalar("PRAGMA integrity_check"), "ok");
     ::munmap(shared, sizeof(Counts));
 }
