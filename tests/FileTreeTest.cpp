@@ -128,16 +128,19 @@ TEST_F(FileTreeTest, TheCacheResumeSelectsUnsentFilesAndFillsTheirShotPaths) {
                            false);
     m.InsertFilesToCacheDb({{L"u/d/M", L"", 1LL << 40, small->sendFilePath, 0}}, true);
     m.InsertEmptyFilesToCacheDb({{L"e/f", L"C:\\e", 1, 1700000000123LL, 3}});
-    TestDb cache(CacheDbFile());
-    EXPECT_EQ(cache.Scalar("select group_concat(_id || filepath || tarpath || filesize || result, "
-                           "' ') from (select * from normal_file union all select * from "
-                           "small_file)"),
-              "1/root/u/d/At50 2x/y/z/w/Bt60 3u/d/St71 4n/ot8-2 1u/d/M10995116277760")
-        << "the normal files, then the small ones";
-    EXPECT_EQ(cache.Scalar("select filepath || winFilePath || isFolder || modifyTime || result "
-                           "from empty_file"),
-              "e/fC:\\e117000000001233")
-        << "the empty files";
+    {
+        TestDb cache(CacheDbFile());  // closed before the library opens the file again
+        EXPECT_EQ(
+            cache.Scalar("select group_concat(_id || filepath || tarpath || filesize || result, "
+                         "' ') from (select * from normal_file union all select * from "
+                         "small_file)"),
+            "1/root/u/d/At50 2x/y/z/w/Bt60 3u/d/St71 4n/ot8-2 1u/d/M10995116277760")
+            << "the normal files, then the small ones";
+        EXPECT_EQ(cache.Scalar("select filepath || winFilePath || isFolder || modifyTime || result "
+                               "from empty_file"),
+                  "e/fC:\\e117000000001233")
+            << "the empty files";
+    }
     m.RecoveryDirTreeByCacheDb(tree, false);
     ExpectEach<int>({{"an unsent file is selected", a->selectState, 1},
                      {"whatever its path's length", b->selectState, 1},
