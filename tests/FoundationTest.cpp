@@ -349,4 +349,7 @@ TEST_F(DataBaseManagerTest, BeforeAStartUpRanEachOperationLogsItsOwnLineAndDoesN
                 Untouched(failNodes[0]))
         << "the caller's records";
     EXPECT_TRUE(tree.GetRootNode()->children.empty()) << "the resume's tree";
+    // The history's cleaning does not ask: it cleans all the same.
+    EXPECT_TRUE(m.CleanTransferHistory());
+    EXPECT_EQ(Count("select count(1) from TransferTask"), 0) << "cleaned before a start-up ran";
 }
