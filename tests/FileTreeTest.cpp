@@ -1,6 +1,7 @@
 // Recording a tree's selected files for a task and rebuilding that selection on resume, from the
 // migration database or from the document cache.
 #include <algorithm>
+#include <tuple>
 
 #include "Platform.h"
 #include "TestSupport.h"
@@ -20,11 +21,12 @@ protected:
         DataBaseManagerTest::SetUp();
         Started();
     }
-    // The recorded rows, as "name path target error status" each.
+    // The recorded rows, a line "name path target error status" each: a failure's diff names
+    // the entries.
     std::string FileRows(int taskId) const {
         return Scalar(
             "select ifnull(group_concat(fileName || ' ' || sendFilePath || ' ' || "
-            "targetPath || ' ' || errCode || ' ' || status, '; '), '') from (select * "
+            "targetPath || ' ' || errCode || ' ' || status, char(10)), '') from (select * "
             "from TransferFileInfo where taskID = " +
             std::to_string(taskId) + " order by rowid)");
     }
@@ -52,18 +54,20 @@ TEST_F(FileTreeTest, RecordsSelectedLeavesFolderByFolderInAscendingKeyOrder) {
         "begin select raise(abort, 'row refused'); end");
     Manager().InsertFileInfo(tree.GetRootNode(), 7);  // no task row 7: recorded anyway
     const std::string s(1, Platform::kPathSeparator);
-    EXPECT_EQ(FileRows(7), "pkg pkg  -1 -1; top top D:\\top -1 -1; x a" + s + "x  -1 -1; a b" + s +
-                               "a  -1 -1; empty b" + s + "empty  -1 -1; z b" + s +
-                               "z D:\\z -1 -1; c b" + s + "sub" + s + "c  -1 -1");
+    EXPECT_EQ(FileRows(7), "pkg pkg  -1 -1\ntop top D:\\top -1 -1\nx a" + s + "x  -1 -1\na b" + s +
+                               "a  -1 -1\nempty b" + s + "empty  -1 -1\nz b" + s +
+                               "z D:\\z -1 -1\nc b" + s + "sub" + s + "c  -1 -1")
+        << "the selected leaves, a folder's own first, then its subfolders, in key order";
     const LogLines lines{kInsertLines[0], Error("SQLite error:row refused", "InitFileInfoDB"),
                          kInsertLines[1]};
-    EXPECT_EQ(Lines(), lines);
+    EXPECT_EQ(Lines(), lines) << "a refused row is logged, the others land";
     // More leaves than a batch holds: the batch commits and the next one begins, without a line.
     for (int i = 0; i < 10000; ++i) Selected(tree.AddNode(b, std::to_wstring(i), false));
     ClearLines();
     Manager().InsertFileInfo(tree.GetRootNode(), 8);
-    EXPECT_EQ(Scalar("select count(*) from TransferFileInfo where taskID = 8"), "10007");
-    EXPECT_EQ(Lines(), lines);  // the same refused row, and nothing more
+    EXPECT_EQ(Scalar("select count(*) from TransferFileInfo where taskID = 8"), "10007")
+        << "more leaves than a batch holds";
+    EXPECT_EQ(Lines(), lines) << "the same refused row, and nothing more";
 }
 
 TEST_F(FileTreeTest, AResumeSelectsTheNewestTasksEntriesAndAddsItsFailedAndMissingOnes) {
@@ -86,17 +90,21 @@ TEST_F(FileTreeTest, AResumeSelectsTheNewestTasksEntriesAndAddsItsFailedAndMissi
         "(2, 'n2', 'gone', 'G', 0, 4), (2, 'n3', 'gone too', 'G', 1, 5), (2, 'n4', '" +
         Narrow(fine->sendFilePath) + "', NULL, 1, 6)");
     Manager().RecoveryDirTreeByID(failed, tree, missing);
-    EXPECT_EQ(std::make_tuple(there->selectState, there->targetPath, fine->selectState,
-                              fine->targetPath, folder->selectState, other->selectState),
-              std::make_tuple(1, L"T", 1, L"", DirTreeNode::kPartlySelected, 0));
+    ExpectEach<int>({{"a failed entry that is there is selected", there->selectState, 1},
+                     {"a sent entry is selected", fine->selectState, 1},
+                     {"its folder partly", folder->selectState, DirTreeNode::kPartlySelected},
+                     {"an entry the task does not hold is not", other->selectState, 0}});
+    ExpectEach<std::wstring>({{"the target is the newest task's", there->targetPath, L"T"},
+                              {"a NULL target empties the node's", fine->targetPath, L""}});
     // The statement has no ORDER BY: the rows come in whatever order SQLite reads them.
     std::vector<std::string> seen;
     for (const auto& f : failed)
         seen.push_back(Narrow(f.fileName + L" " + f.sendFilePath) + " " +
                        std::to_string(f.errCode));
     std::sort(seen.begin(), seen.end());
-    EXPECT_EQ(seen, (std::vector<std::string>{"kept kept 9", "n1 there 3", "n2 gone 4"}));
-    EXPECT_EQ(missing, 7);  // "gone" and "gone too", added to what the caller held
+    EXPECT_EQ(seen, (std::vector<std::string>{"kept kept 9", "n1 there 3", "n2 gone 4"}))
+        << "the newest task's failures, added to the caller's";
+    EXPECT_EQ(missing, 7) << "\"gone\" and \"gone too\", added to what the caller held";
     EXPECT_TRUE(Lines().empty());
 }
 
@@ -120,37 +128,55 @@ TEST_F(FileTreeTest, TheCacheResumeSelectsUnsentFilesAndFillsTheirShotPaths) {
                            false);
     m.InsertFilesToCacheDb({{L"u/d/M", L"", 1LL << 40, small->sendFilePath, 0}}, true);
     m.InsertEmptyFilesToCacheDb({{L"e/f", L"C:\\e", 1, 1700000000123LL, 3}});
-    EXPECT_EQ(
-        TestDb(CacheDbFile())
-            .Scalar("select group_concat(_id || filepath || tarpath || filesize || result, ' ') "
-                    "from (select * from normal_file union all select * from small_file)"),
-        "1/root/u/d/At50 2x/y/z/w/Bt60 3u/d/St71 4n/ot8-2 1u/d/M10995116277760");
-    EXPECT_EQ(TestDb(CacheDbFile())
-                  .Scalar("select filepath || winFilePath || isFolder || modifyTime || result from "
-                          "empty_file"),
-              "e/fC:\\e117000000001233");
+    {
+        TestDb cache(CacheDbFile());  // closed before the library opens the file again
+        EXPECT_EQ(
+            cache.Scalar("select group_concat(_id || filepath || tarpath || filesize || result, "
+                         "' ') from (select * from normal_file union all select * from "
+                         "small_file)"),
+            "1/root/u/d/At50 2x/y/z/w/Bt60 3u/d/St71 4n/ot8-2 1u/d/M10995116277760")
+            << "the normal files, then the small ones";
+        EXPECT_EQ(cache.Scalar("select filepath || winFilePath || isFolder || modifyTime || result "
+                               "from empty_file"),
+                  "e/fC:\\e117000000001233")
+            << "the empty files";
+    }
     m.RecoveryDirTreeByCacheDb(tree, false);
-    EXPECT_EQ(
-        std::make_tuple(a->selectState, b->selectState, sent->selectState, small->selectState),
-        std::make_tuple(1, 1, 0, 0));
+    ExpectEach<int>({{"an unsent file is selected", a->selectState, 1},
+                     {"whatever its path's length", b->selectState, 1},
+                     {"a sent file is not", sent->selectState, 0},
+                     {"nor a small file on the normal files' resume", small->selectState, 0}});
     // a: A, d, u, then the root's child C: is never filled; b stops at docs, already filled.
-    EXPECT_EQ(
-        std::make_tuple(a->shotPath, b->shotPath, docs->shotPath, users->shotPath, drive->shotPath),
-        std::make_tuple(L"A", L"B", L"d", L"u", L""));
+    ExpectEach<std::wstring>({{"a file's shot path: its cache path's last part", a->shotPath, L"A"},
+                              {"another file's", b->shotPath, L"B"},
+                              {"its folder's: the part before", docs->shotPath, L"d"},
+                              {"the folder above", users->shotPath, L"u"},
+                              {"never the root's child", drive->shotPath, L""}});
     m.RecoveryDirTreeByCacheDb(tree, true);
-    EXPECT_EQ(std::make_pair(small->selectState, small->shotPath),
-              std::make_pair(1, std::wstring(L"M")));
+    EXPECT_EQ(small->selectState, 1) << "the small files' resume";
+    EXPECT_EQ(small->shotPath, L"M");
     // Each write opens the cache, says where it starts and finishes, and closes it again: its last
     // close leaves no log.
-    EXPECT_EQ(std::make_pair(Lines().size(), Lines().back()),
-              std::make_pair(size_t(12), Info("connect cache DB", "ConnectDb")));
-    EXPECT_FALSE(Logged(L"error") || std::filesystem::exists(CacheDbFile().string() + "-wal"));
-    // An empty list opens nothing.
+    EXPECT_EQ(Lines().size(), 12u);
+    EXPECT_EQ(Lines().back(), Info("connect cache DB", "ConnectDb"));
+    EXPECT_FALSE(Logged(L"error")) << ::testing::PrintToString(Lines());
+    EXPECT_FALSE(std::filesystem::exists(CacheDbFile().string() + "-wal")) << "no log left";
     ClearLines();
     m.InsertFilesToCacheDb({}, true);
-    EXPECT_EQ(Lines(), LogLines{Info("Start insert cache file.", "InsertFilesToCacheDb")});
-    // Cache paths split at one delimiter; other texts at any of several, runs counting as one.
-    std::vector<std::wstring> parts{L"kept"};
-    SplitString(L"\\\\a\\b/c//", L"/\\", parts);
-    EXPECT_EQ(parts, (std::vector<std::wstring>{L"kept", L"", L"a", L"b", L"c"}));
+    EXPECT_EQ(Lines(), LogLines{Info("Start insert cache file.", "InsertFilesToCacheDb")})
+        << "an empty list opens nothing";
+}
+
+// Cache paths split at one delimiter; other texts at any of several. A leading delimiter gives an
+// empty part, runs count as one, trailing ones give none, and an empty text gives one empty part.
+TEST(SplitStringTest, PartsAreAppendedAsTheDelimitersCutThem) {
+    const std::tuple<std::wstring, std::wstring, std::vector<std::wstring>> cases[] = {
+        {L"\\\\a\\b/c//", L"/\\", {L"kept", L"", L"a", L"b", L"c"}},
+        {L"a//b/", L"/", {L"kept", L"a", L"b"}},
+        {L"", L"/", {L"kept", L""}}};
+    for (const auto& [text, delimiters, parts] : cases) {
+        std::vector<std::wstring> split{L"kept"};
+        SplitString(text, delimiters, split);
+        EXPECT_EQ(split, parts) << Narrow(text) << " at " << Narrow(delimiters);
+    }
 }

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <regex>
 #include <thread>
 
@@ -51,12 +52,13 @@ protected:
         PlatformTesting::SimulateConsoleToken(tokenError);
         PlatformTesting::SimulateImpersonationFailure(impersonationFails);
         for (int call = 0; call < 2; ++call) {
+            SCOPED_TRACE(call == 0 ? "the first call" : "the call after a user logged on");
             call == 0 ? (void)Manager() : Manager().InitInstance();
             EXPECT_EQ(IsInit(), call == 1 || refusal.empty());
             EXPECT_EQ(Lines(), call == 0 ? (refusal.empty() ? StartUpLines() : refusal)
                                          : (refusal.empty() ? LogLines() : StartUpLines()));
-            EXPECT_FALSE(PlatformTesting::IsImpersonating());
-            EXPECT_EQ(PlatformTesting::OpenConsoleTokens(), 0);
+            EXPECT_FALSE(PlatformTesting::IsImpersonating()) << "reverted";
+            EXPECT_EQ(PlatformTesting::OpenConsoleTokens(), 0) << "the token closed";
             ClearLines();
             PlatformTesting::SimulateConsoleToken(0);  // a user logs on; the application asks again
             PlatformTesting::SimulateImpersonationFailure(false);
@@ -80,31 +82,39 @@ TEST_F(DataBaseManagerTest, StartUpThatThrowsRevertsClosesAndConstructsAnewOnThe
     ::setenv("PROGRAMDATA", loop.c_str(), 1);
     PlatformTesting::SimulateConsoleToken(0);
     EXPECT_THROW(DataBaseManager::GetInstance(), fs::filesystem_error);
-    EXPECT_FALSE(PlatformTesting::IsImpersonating());
-    EXPECT_EQ(PlatformTesting::OpenConsoleTokens(), 0);
+    EXPECT_FALSE(PlatformTesting::IsImpersonating()) << "reverted";
+    EXPECT_EQ(PlatformTesting::OpenConsoleTokens(), 0) << "the token closed";
     ::setenv("PROGRAMDATA", AppDataFolder().c_str(), 1);
-    EXPECT_TRUE(IsInit());
+    EXPECT_TRUE(IsInit()) << "the next call constructs anew";
 }
 
 TEST_F(DataBaseManagerTest, UnresolvedAppDataFolderFormsNoPathAndTouchesNothingAnywhere) {
     PlatformTesting::SimulateAppDataFailure(5);
     DataBaseManager& m = Manager();
-    EXPECT_TRUE(IsInit());
+    EXPECT_TRUE(IsInit()) << "the start-up itself succeeds";
     const LogEntry cantCreate =
         Error("SQLite error:Create sync database failed,error code is .14", "CreateDb");
     EXPECT_EQ(Lines(),
-              (LogLines{cantCreate, kCantOpen, StartUpLines()[0], kCantOpen, StartUpLines()[1]}));
+              (LogLines{cantCreate, kCantOpen, StartUpLines()[0], kCantOpen, StartUpLines()[1]}))
+        << "the start-up";
     std::string folder = "kept";
-    EXPECT_EQ(GetDBFilePath(folder), 5);
+    EXPECT_EQ(GetDBFilePath(folder), 5) << "the folder lookup's error";
     EXPECT_EQ(folder, "kept");
     // Nothing is cleared, written, created or deleted, not even "/db_cache/".
-    ClearLines();
-    EXPECT_FALSE(m.CleanTransferHistory());
-    EXPECT_FALSE(ExecuteMulitNoQuerySQL({"create table t (n)"}));
-    m.CreateDocCacheDb();
-    EXPECT_EQ(m.CreateDocCachePath(), "");
-    EXPECT_EQ(Lines(), (LogLines{kCantOpen, kCantOpen, cantCreate,
-                                 Info("connect cache DB", "ConnectDb"), kCantOpen}));
+    const std::tuple<const char*, std::function<void()>, LogLines> calls[] = {
+        {"CleanTransferHistory", [&] { EXPECT_FALSE(m.CleanTransferHistory()); }, {kCantOpen}},
+        {"ExecuteMulitNoQuerySQL",
+         [] { EXPECT_FALSE(ExecuteMulitNoQuerySQL({"create table t (n)"})); },
+         {kCantOpen}},
+        {"CreateDocCacheDb",
+         [&] { m.CreateDocCacheDb(); },
+         {cantCreate, Info("connect cache DB", "ConnectDb"), kCantOpen}},
+        {"CreateDocCachePath", [&] { EXPECT_EQ(m.CreateDocCachePath(), ""); }, {}}};
+    for (const auto& [name, call, lines] : calls) {
+        ClearLines();
+        call();
+        EXPECT_EQ(Lines(), lines) << name;
+    }
     EXPECT_TRUE(fs::is_empty(AppDataFolder()));
     for (const char* path : {"/corvanel.db", "/db_cache", "/Voded", "corvanel.db", "db_cache"})
         EXPECT_FALSE(fs::exists(path)) << path;  // at the root, or where a relative path lands
@@ -136,16 +146,25 @@ TEST_F(DataBaseManagerTest, UpgradeAddsEveryColumnWhileAnotherProcessKeepsWritin
     ::close(stop[1]);
     ::waitpid(writer, nullptr, 0);
     EXPECT_EQ(Lines(), StartUpLines());
-    EXPECT_EQ(
-        Query("select (select count(1) from Noise) > 0, (select count(1) from pragma_table_info("
-              "'TransferTask')), (select count(1) from pragma_table_info('TransferAppInfo')), "
-              "(select group_concat(name) from pragma_table_info('TransferFileInfo')), "
-              "(select count(1) from sqlite_master where name = 'fileIndex')"),
-        (Rows{{"1", "20", "5", "taskID,fileName,sendFilePath,errCode,targetPath,status", "1"}}));
+    EXPECT_GT(Count("select count(1) from Noise"), 0) << "the other process wrote";
+    const std::pair<const char*, const char*> layout[] = {
+        {"select group_concat(name) from pragma_table_info('TransferTask')",
+         "taskID,startTime,endTime,transferFileNums,completeNums,transferSize,completeSize,status,"
+         "transferAppNums,transferSucAppNums,macAddr,transferSettingNums,transferSucSettingNums,"
+         "session,fileStatus,appStatus,settingStatus,completeEmptyFolderNum,newPCType,newPCModel"},
+        {"select group_concat(name) from pragma_table_info('TransferAppInfo')",
+         "taskID,appName,downStatusIndex,installStatusIndex,appIconPath"},
+        {"select group_concat(name) from pragma_table_info('TransferFileInfo')",
+         "taskID,fileName,sendFilePath,errCode,targetPath,status"},
+        {"select count(1) from sqlite_master where name = 'fileIndex'", "1"},
+        // The old row keeps its values; the new columns hold their defaults.
+        {"select macAddr || ',' || newPCType || ',' || session || ',' || newPCModel from "
+         "TransferTask",
+         "mac,-1,,"}};
+    for (const auto& [sql, upgraded] : layout) EXPECT_EQ(Scalar(sql), upgraded) << sql;
     // The model column is declared text: a model that reads as a number stays as written.
     Exec("update TransferTask set newPCModel = '007'");
-    EXPECT_EQ(Query("select macAddr, newPCType, session, newPCModel from TransferTask"),
-              (Rows{{"mac", "-1", "", "007"}}));
+    EXPECT_EQ(Scalar("select newPCModel from TransferTask"), "007");
 }
 
 TEST_F(DataBaseManagerTest, KeptConnectionsFollowTheFileAtThePath) {
@@ -158,38 +177,38 @@ TEST_F(DataBaseManagerTest, KeptConnectionsFollowTheFileAtThePath) {
     m.InsertOneTask(task);
     m.InsertOneTask(task);
     // The connections stay open between operations, and with them the log.
-    EXPECT_TRUE(fs::exists(MainDbFile().string() + "-wal"));
+    EXPECT_TRUE(fs::exists(MainDbFile().string() + "-wal")) << "kept within a burst";
     // The backup put in place: operations use the new file, and the old file's log (tasks 2, 3) is
     // not replayed into it, not even by the first reader, opened while only writers are kept.
     fs::rename(backup, MainDbFile());
-    EXPECT_EQ(m.GetMaxTaskID(), 7);
+    EXPECT_EQ(m.GetMaxTaskID(), 7) << "a read of the file put in place";
     m.InsertOneTask(task);
-    EXPECT_EQ(m.GetMaxTaskID(), 8);
+    EXPECT_EQ(m.GetMaxTaskID(), 8) << "a write to it";
     EXPECT_TRUE(Lines().empty());
-    EXPECT_EQ(Query("select group_concat(taskID), ' ' || count(1) from TransferTask"),
-              (Rows{{"7,8", " 2"}}));
+    EXPECT_EQ(Scalar("select group_concat(taskID) from TransferTask"), "7,8")
+        << "the old file's log is not replayed into it";
     // Failed writes leave only readers kept while this process's other SQLite removes the log
     // in between: the next writer must not meet their stale index.
     for (int i = 0; i < 3; ++i) m.InsertOneTask(task);
     Exec("DROP TABLE TransferAppInfo");
     m.UpdateTransferHistory();  // its delete from TransferAppInfo fails
-    EXPECT_EQ(Count("select count(1) from TransferTask"), 3);
+    EXPECT_EQ(Count("select count(1) from TransferTask"), 3) << "pruned despite its failed step";
     m.CleanTransferHistory();  // fails there again
-    EXPECT_EQ(Count("select count(1) from TransferTask"), 0);
+    EXPECT_EQ(Count("select count(1) from TransferTask"), 0) << "cleaned despite its failed step";
     ClearLines();
     m.InsertOneTask(task);
-    EXPECT_EQ(Count("select count(1) from TransferTask"), 1);
+    EXPECT_EQ(Count("select count(1) from TransferTask"), 1) << "the next write lands";
     EXPECT_TRUE(Lines().empty());
     // Deleted: each operation fails as on a missing file, and creates none.
     fs::remove(MainDbFile());
-    EXPECT_EQ(m.GetMaxTaskID(), 0);
+    EXPECT_EQ(m.GetMaxTaskID(), 0) << "the file deleted";
     m.InsertOneTask(task);
-    EXPECT_FALSE(fs::exists(MainDbFile()));
+    EXPECT_FALSE(fs::exists(MainDbFile())) << "a write creates none";
     EXPECT_EQ(
         Lines(),
         (LogLines{Error("SQLite error:Open database failed,error code is 14", "ConnectDbReadonly"),
                   kCantOpen}));
-    EXPECT_FALSE(m.CleanTransferHistory());  // not cleared, whatever handle SQLite left
+    EXPECT_FALSE(m.CleanTransferHistory()) << "not cleared, whatever handle SQLite left";
 }
 
 // A forked child works on connections of its own, leaving its parent's alone; the end of the only
@@ -199,20 +218,20 @@ TEST_F(DataBaseManagerTest, AForkedChildWorksOnConnectionsOfItsOwnAndItsEndLeave
     EXPECT_TRUE(InChild([&] {
         for (int i = 0; i < 3; ++i) DataBaseManager::GetInstance()->InsertOneTask(task);
         return DataBaseManager::GetInstance()->GetMaxTaskID() == 3;
-    }));
+    })) << "a child on a new database";
     EXPECT_FALSE(fs::exists(MainDbFile().string() + "-wal") ||
-                 fs::exists(MainDbFile().string() + "-shm"));
-    EXPECT_EQ(Count("select count(1) from TransferTask"), 3);
+                 fs::exists(MainDbFile().string() + "-shm"))
+        << "the child's end left a log";
+    EXPECT_EQ(Count("select count(1) from TransferTask"), 3) << "the child's writes";
     DataBaseManager& m = Started();
     m.InsertOneTask(task);
     EXPECT_TRUE(InChild([&] {
         m.InsertOneTask(task);
         return m.GetMaxTaskID() == 5;
-    }));
-    // The parent's connections saw nothing of the child and go on.
-    EXPECT_EQ(m.GetMaxTaskID(), 5);
+    })) << "a child of a parent with kept connections";
+    EXPECT_EQ(m.GetMaxTaskID(), 5) << "the parent reads the child's write";
     m.InsertOneTask(task);
-    EXPECT_EQ(m.GetMaxTaskID(), 6);
+    EXPECT_EQ(m.GetMaxTaskID(), 6) << "and writes on";
     EXPECT_EQ(Scalar("PRAGMA integrity_check"), "ok");
     EXPECT_TRUE(Lines().empty());
 }
@@ -258,11 +277,11 @@ TEST_F(DataBaseManagerTest, NoWriteThatReturnedIsLostAcrossAFork) {
     ::kill(counts->childPid, SIGKILL);
     ::waitpid(counts->childPid, nullptr, 0);
     const long long returned = 1 + counts->host + counts->child;
-    EXPECT_GT(counts->child, 0);
+    EXPECT_GT(counts->child, 0) << "the child wrote";
     // The kill may fall between a commit and its count: one row more, never one fewer.
     long long rows = Count("select count(1) from TransferTask");
     EXPECT_GE(rows, returned) << counts->host << " host, " << counts->child << " child";
-    EXPECT_LE(rows, returned + 1);
+    EXPECT_LE(rows, returned + 1) << "no row but the returned writes and the one the kill cut";
     EXPECT_EQ(Scalar("PRAGMA integrity_check"), "ok");
     ::munmap(shared, sizeof(Counts));
 }
@@ -288,13 +307,13 @@ TEST_F(DataBaseManagerTest, TextIsStoredAsUtf8AndReadBackWhole) {
     std::vector<SendAppInfo> apps(1);
     apps[0].appName = kWide + std::wstring(L"\0cut", 4);  // up to the first 0 character
     m.InsertAppInfo(apps, 1);
-    EXPECT_EQ(Scalar("select appName from TransferAppInfo"), kUtf8);
+    EXPECT_EQ(Scalar("select appName from TransferAppInfo"), kUtf8) << "stored as UTF-8";
     std::vector<std::wstring> names;
     m.QueryAllAppNameByID(names, 1);
     AppInfoPariNode node[1];
     m.QueryAppInfoByID(node, 1, 1);
     names.push_back(node[0].appName);
-    EXPECT_EQ(names, (std::vector<std::wstring>{kReadBack, kReadBack}));
+    EXPECT_EQ(names, (std::vector<std::wstring>{kReadBack, kReadBack})) << "a list, an array";
     // Another program's bytes: valid boundaries, then overlong forms, surrogates, past U+10FFFF, a
     // stray continuation, a lead that starts nothing, sequences cut by a character and by the end.
     Exec(
@@ -304,12 +323,13 @@ TEST_F(DataBaseManagerTest, TextIsStoredAsUtf8AndReadBackWhole) {
     m.GetTaskBookmarkInfo(1, names);
     EXPECT_EQ(names, std::vector<std::wstring>{L"A\x80\x7ff\x800\xd7ff\xe000\xffff\U00010000"
                                                L"\U0010FFFF|\xfffd|\xfffd|\xfffd|\xfffd|\xfffd|"
-                                               L"\xfffd|\xfffd|\xfffd|\xfffd(\xfffd|\xfffd"});
+                                               L"\xfffd|\xfffd|\xfffd|\xfffd(\xfffd|\xfffd"})
+        << "another program's bytes";
     char session[16] = {};
     m.InsertOneTask(1, session, 1, 1, "Zeichenbrett \xc3\x9c");
     m.InsertOneTask(1, session, 1, 1, "\xff\xfe");  // not UTF-8: stored as empty text
-    EXPECT_EQ(Query("select newPCModel from TransferTask"),
-              (Rows{{"Zeichenbrett \xc3\x9c"}, {""}}));
+    EXPECT_EQ(Query("select newPCModel from TransferTask"), (Rows{{"Zeichenbrett \xc3\x9c"}, {""}}))
+        << "narrow text as UTF-8; what is not UTF-8 as empty text";
     EXPECT_TRUE(Lines().empty());
 }
 

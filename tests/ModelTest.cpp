@@ -50,11 +50,10 @@ TEST(TreeModelTest, EveryNodeIsFoundByItsPathAndNoOtherPathFindsOne) {
         EXPECT_EQ(tree.FindNodeByPath(path), nullptr) << std::string(path.begin(), path.end());
     }
     EXPECT_EQ(tree.NodeCount(), 3308u);
-    // Made again, a node is the one made first, and a second root child of that path is not
-    // found in its place.
-    EXPECT_EQ(tree.AddNode(folder, L"a", true), nodes[304]);
+    EXPECT_EQ(tree.AddNode(folder, L"a", true), nodes[304]) << "made again: the one made first";
     tree.AddNode(nullptr, names + L"a", false);
-    EXPECT_EQ(tree.FindNodeByPath(names + L"a"), nodes[304]);
+    EXPECT_EQ(tree.FindNodeByPath(names + L"a"), nodes[304])
+        << "a second node of that path, a root child, is not found in its place";
 }
 
 // A scratch folder of the test's own holding a, b/x, b/c/y and empty/; removed afterwards.
@@ -70,8 +69,9 @@ protected:
     static std::wstring Paths(const DirTreeNode* top, const std::wstring& prefix = L"") {
         std::wstring paths;
         for (const auto& [name, child] : top->children) {
-            EXPECT_TRUE(child->parent == top &&
-                        child->sendFilePath == top->sendFilePath + kSep + name);
+            EXPECT_EQ(child->parent, top);
+            EXPECT_EQ(child->sendFilePath, top->sendFilePath + kSep + name)
+                << "its parent's and name";
             std::wstring path = prefix + name + (child->isFolder ? L"/" : L"");
             paths += path + L" " + Paths(child, path);
         }
@@ -87,20 +87,26 @@ protected:
 TEST_F(DiskScanTest, TheTreeHoldsEveryEntryUnderTheFoldersAbsolutePath) {
     DirTreeNode* top = tree.BuildDiskTree(folder / "b" / ".." / "", skipped);
     ASSERT_NE(top, nullptr);
-    EXPECT_EQ(std::make_tuple(top->sendFilePath, top->parent, top->isFolder),
-              std::make_tuple(folder.wstring(), tree.GetRootNode(), true));
+    EXPECT_EQ(top->sendFilePath, folder.wstring()) << "named after the absolute path";
+    EXPECT_EQ(top->parent, tree.GetRootNode()) << "a child of the root";
+    EXPECT_TRUE(top->isFolder);
     EXPECT_EQ(Paths(top), L"a b/ b/c/ b/c/y b/x empty/ ");
     EXPECT_TRUE(skipped.empty());
     // A folder that is not there gives no node, and says why.
     EXPECT_EQ(tree.BuildDiskTree(folder / "missing", skipped), nullptr);
     ASSERT_EQ(skipped.size(), 1u);
+    EXPECT_EQ(skipped[0].path, folder / "missing");
     // By value: on Windows each DLL carries a category object of its own.
-    EXPECT_EQ(std::make_pair(skipped[0].path, skipped[0].error.value()),
-              std::make_pair(folder / "missing", int(std::errc::no_such_file_or_directory)));
-    EXPECT_EQ(tree.NodeCount(), 7u);
+    EXPECT_EQ(skipped[0].error.value(), int(std::errc::no_such_file_or_directory));
+    EXPECT_EQ(tree.NodeCount(), 7u) << "the missing folder added no node";
 }
 
 #if !defined(_WIN32)
+// POSIX has no event object: the finish event is null (WindowsTest waits on the real one).
+TEST_F(DiskScanTest, ThereIsNoFinishEventOnPosix) {
+    EXPECT_EQ(tree.GetDiskTreeBuildFinishEvent(), nullptr);
+}
+
 // Links are files, never followed; names are read as UTF-8, and those that are not, and entries
 // that are neither files, folders nor links, are left out with their reason.
 TEST_F(DiskScanTest, LinksAreFilesAndWhatIsNotTextOrAFileIsLeftOutWithItsReason) {
@@ -127,10 +133,11 @@ TEST_F(DiskScanTest, LinksAreFilesAndWhatIsNotTextOrAFileIsLeftOutWithItsReason)
               L"b/\U00010000\U0010FFFF empty/ link ");
     for (const DiskScanSkip& skip : skipped)
         reasons.emplace(skip.path.lexically_relative(folder), skip.error);
-    EXPECT_EQ(reasons, expected);
+    EXPECT_EQ(reasons, expected) << "what was left out, and why";
     // A folder whose own name is not text gives no node.
     EXPECT_EQ(tree.BuildDiskTree(folder / "b" / "c" / "\x80", skipped), nullptr);
-    EXPECT_EQ(skipped.back().error, std::errc::illegal_byte_sequence);
+    EXPECT_EQ(skipped.back().error, std::errc::illegal_byte_sequence)
+        << "a folder named not as text";
 }
 #endif
 }  // namespace

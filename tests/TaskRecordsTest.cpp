@@ -65,6 +65,21 @@ protected:
     Row TaskRow(int id) const {
         return Query("select * from TransferTask where taskID = " + std::to_string(id)).at(0);
     }
+    // A task row one column a line, "name=value": a failure's diff names the columns that differ.
+    std::string Named(const Row& row) const {
+        const Rows names = Query("select name from pragma_table_info('TransferTask')");
+        std::string text;
+        for (size_t c = 0; c < row.size(); ++c) text += names.at(c)[0] + "=" + row[c] + "\n";
+        return text;
+    }
+    // The fields a history entry shows, as Named lists them.
+    template <class Record>
+    std::string Listed(const Record& r) const {
+        return Named(Strings(
+            r.taskID, r.startTime, r.endTime, r.transferFileNums, r.completeNums, 0, r.completeSize,
+            0, r.status, r.transferAppNums, r.transferSucAppNums, "", r.transferSettingNums,
+            r.transferSucSettingNums, "", 0, 0, 0, r.newPCType, std::wstring(r.newPCModel)));
+    }
     // Only task rows with the given ids, and one row of each in every item table.
     void SeedTasks(const std::vector<int>& ids) const {
         std::string sql;
@@ -96,23 +111,30 @@ TEST_F(TaskRecordsTest, InsertStoresTheRecordAndTheNewestTaskReadsBackWhateverIt
     Row row = Stored(task);
     row[kId] = "2";
     row[kEmptyFolders] = row[kFileStatus] = row[kAppStatus] = row[kSettingStatus] = "0";
-    EXPECT_EQ(TaskRow(2), row);
-    // Only the selected fields change; the session is copied whole, zero bytes included.
+    EXPECT_EQ(Named(TaskRow(2)), Named(row))
+        << "the record as stored, with a new id and no item states";
     std::memset(caller.session, 0xAA, sizeof caller.session);
     Manager().GetLastUnCompleteTask(caller);
     Row expected = Stored(SampleTask(9));
     for (int c : {kId, kStart, kEnd, kFiles, kDone, kSize, kDoneSize, kStatus, kSession})
         expected[c] = row[c];
-    EXPECT_EQ(Stored(caller), expected);
+    EXPECT_EQ(Named(Stored(caller)), Named(expected))
+        << "the newest task fills only its own fields, the session whole, zero bytes included";
 
     // The short form: a fresh task from its arguments, its model as text; none without a session.
     Manager().InsertOneTask(5, nullptr, 6, 7, "model");
     Manager().InsertOneTask(5, task.session, 6, 7, "007");
-    EXPECT_EQ(Query("select startTime = endTime and startTime > 1700000000, transferFileNums || "
-                    "transferAppNums || newPCType || completeNums || status || macAddr, session = "
-                    "(select session from TransferTask where taskID = 2), newPCModel, "
-                    "typeof(newPCModel) from TransferTask where taskID > 2"),
-              (Rows{{"1", "56700 ", "1", "007", "text"}}));
+    const std::pair<const char*, const char*> shortForm[] = {
+        {"count(1)", "1"},                                        // none without a session
+        {"startTime = endTime and startTime > 1700000000", "1"},  // the clock's time
+        {"transferFileNums || transferAppNums || newPCType || completeNums || status || macAddr",
+         "56700 "},
+        {"session = (select session from TransferTask where taskID = 2)", "1"},
+        {"newPCModel || ' ' || typeof(newPCModel)", "007 text"}};
+    for (const auto& [column, value] : shortForm)
+        EXPECT_EQ(Scalar(std::string("select ") + column + " from TransferTask where taskID > 2"),
+                  value)
+            << "the short form's " << column;
     // Another program may have stored a session of any size: only its own bytes are copied.
     const std::string untouched = "x'aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa'";
     for (const auto& [stored, read] : std::vector<std::pair<std::string, std::string>>{
@@ -123,10 +145,11 @@ TEST_F(TaskRecordsTest, InsertStoresTheRecordAndTheNewestTaskReadsBackWhateverIt
         std::memset(caller.session, 0xAA, sizeof caller.session);
         ClearLines();
         Manager().GetLastUnCompleteTask(caller);
-        EXPECT_EQ(Stored(caller)[kSession], read);
+        EXPECT_EQ(Stored(caller)[kSession], read) << "a stored session of " << stored;
         EXPECT_EQ(Lines(), read != untouched ? LogLines()
                                              : LogLines{Error("SQLite error, session is nullptr",
-                                                              "GetLastUnCompleteTask")});
+                                                              "GetLastUnCompleteTask")})
+            << stored;
     }
 }
 
@@ -134,32 +157,34 @@ TEST_F(TaskRecordsTest, EachUpdateChangesOnlyItsOwnColumns) {
     Insert(SampleTask(1));
     DataBaseManager& m = Manager();
     // Each update takes its values from a sample of its own, so that every column it writes
-    // changes; `op` names its start line.
+    // changes; `op` names it and its start line, when it logs one.
     int seed = 2;
-    auto expect = [&](std::vector<int> columns, const char* op, auto update) {
+    auto expect = [&](std::vector<int> columns, const std::string& op, bool logs, auto update) {
         TransferTask t = SampleTask(seed++);
         t.taskID = 1;
         Row expected = TaskRow(1);
         for (int c : columns) expected[c] = Stored(t)[c];
         ClearLines();
         update(t);
-        EXPECT_EQ(TaskRow(1), expected) << seed;
-        EXPECT_EQ(Lines(), op ? LogLines{Info(std::string("start ") + op, op)} : LogLines());
+        EXPECT_EQ(Named(TaskRow(1)), Named(expected)) << op << " changes only its own columns";
+        EXPECT_EQ(Lines(), logs ? LogLines{Info("start " + op, op)} : LogLines()) << op;
     };
-    expect({kDone, kDoneSize, kEnd, kFileStatus, kEmptyFolders}, "UpdateFileTaskInfo",
+    expect({kDone, kDoneSize, kEnd, kFileStatus, kEmptyFolders}, "UpdateFileTaskInfo", true,
            [&](TransferTask& t) { m.UpdateFileTaskInfo(t); });
-    expect({kEnd, kApps, kAppsDone, kAppStatus}, "UpdateAppTaskInfo",
+    expect({kEnd, kApps, kAppsDone, kAppStatus}, "UpdateAppTaskInfo", true,
            [&](TransferTask& t) { m.UpdateAppTaskInfo(t); });
-    expect({kEnd, kSettings, kSettingsDone, kSettingStatus}, "UpdateSettingTaskInfo",
+    expect({kEnd, kSettings, kSettingsDone, kSettingStatus}, "UpdateSettingTaskInfo", true,
            [&](TransferTask& t) { m.UpdateSettingTaskInfo(t); });
-    expect({kStatus}, "UpdateTaskStatus", [&](TransferTask& t) { m.UpdateTaskStatus(t); });
-    expect({kStatus}, "UpdateTaskStatusById",
+    expect({kStatus}, "UpdateTaskStatus", true, [&](TransferTask& t) { m.UpdateTaskStatus(t); });
+    expect({kStatus}, "UpdateTaskStatusById", true,
            [&](TransferTask& t) { m.UpdateTaskStatusById(1, t.status); });
-    expect({kSession}, "UpdateTaskSessionById",
+    expect({kSession}, "UpdateTaskSessionById", true,
            [&](TransferTask& t) { m.UpdateTaskSessionById(1, t.session); });
-    expect({kDone, kDoneSize, kEmptyFolders}, nullptr, [&](TransferTask& t) {
-        m.UpdateTaskCompleteInfoById(1, t.completeNums, t.completeSize, t.completeEmptyFolderNum);
-    });
+    expect({kDone, kDoneSize, kEmptyFolders}, "UpdateTaskCompleteInfoById", false,
+           [&](TransferTask& t) {
+               m.UpdateTaskCompleteInfoById(1, t.completeNums, t.completeSize,
+                                            t.completeEmptyFolderNum);
+           });
 }
 
 TEST_F(TaskRecordsTest, HistoryCountsAndTimesFollowTheNewestTasks) {
@@ -169,32 +194,31 @@ TEST_F(TaskRecordsTest, HistoryCountsAndTimesFollowTheNewestTasks) {
     int nums = -1, empty = -1;
     long long size = -1;
     m.QueryTaskCompleteInfoByID(1, nums, size, empty);
-    EXPECT_EQ(std::make_tuple(m.GetAllTaskInfo(nodes, 5), m.GetMaxTaskID(), GetMinTaskID(),
-                              m.GetTransferHistoryNum(), m.GetMigrationConsumerTime(), nums, size),
-              std::make_tuple(0, 0, 0, 0, 0LL, -1, -1LL));
+    EXPECT_EQ(Strings(nums, size, empty), Strings(-1, -1, -1)) << "a missing task leaves them";
+    ExpectEach<long long>(
+        {{"GetAllTaskInfo without tasks", m.GetAllTaskInfo(nodes, 5), 0},
+         {"GetMaxTaskID without tasks", m.GetMaxTaskID(), 0},
+         {"GetMinTaskID without tasks", GetMinTaskID(), 0},
+         {"GetTransferHistoryNum without tasks", m.GetTransferHistoryNum(), 0},
+         {"GetMigrationConsumerTime without tasks", m.GetMigrationConsumerTime(), 0}});
     for (int seed = 1; seed <= 5; ++seed) Insert(SampleTask(seed));
-    EXPECT_EQ(std::make_tuple(m.GetMaxTaskID(), GetMinTaskID(), m.GetTransferHistoryNum(),
-                              m.GetMigrationConsumerTime()),
-              std::make_tuple(5, 1, 5, 100LL));
+    ExpectEach<long long>({{"GetMaxTaskID", m.GetMaxTaskID(), 5},
+                           {"GetMinTaskID", GetMinTaskID(), 1},
+                           {"GetTransferHistoryNum", m.GetTransferHistoryNum(), 5},
+                           {"GetMigrationConsumerTime: the newest's end less its start",
+                            m.GetMigrationConsumerTime(), 100}});
     m.UpdateTaskCompleteInfoById(2, 3, 7000000000LL, -2);
     m.QueryTaskCompleteInfoByID(2, nums, size, empty);
-    EXPECT_EQ(std::make_tuple(nums, size, empty), std::make_tuple(3, 7000000000LL, -2));
+    EXPECT_EQ(Strings(nums, size, empty), Strings(3, 7000000000LL, -2)) << "a task's completion";
     // Asked for fewer first: a read cut short must not hold the next one back.
-    EXPECT_EQ(m.GetAllTaskInfo(nodes, 2), 2);
-    EXPECT_TRUE(Untouched(nodes[2]));
-    EXPECT_EQ(m.GetAllTaskInfo(nodes, 5), 3);  // the three newest, newest first
-    EXPECT_EQ(std::make_tuple(nodes[1].taskID, nodes[2].taskID), std::make_tuple(4, 3));
-    EXPECT_TRUE(Untouched(nodes[3]));
-    const TransferTask t = SampleTask(5);
-    const TaskInfoNode& n = nodes[0];
-    EXPECT_EQ(std::make_tuple(n.taskID, n.startTime, n.endTime, n.transferFileNums, n.completeNums,
-                              n.completeSize, n.status, n.transferAppNums, n.transferSucAppNums,
-                              n.transferSettingNums, n.transferSucSettingNums, n.newPCType,
-                              std::wstring(n.newPCModel)),
-              std::make_tuple(5, t.startTime, t.endTime, t.transferFileNums, t.completeNums,
-                              t.completeSize, t.status, t.transferAppNums, t.transferSucAppNums,
-                              t.transferSettingNums, t.transferSucSettingNums, t.newPCType,
-                              t.newPCModel));
+    EXPECT_EQ(m.GetAllTaskInfo(nodes, 2), 2) << "as many as asked for";
+    EXPECT_TRUE(Untouched(nodes[2])) << "and no more";
+    EXPECT_EQ(m.GetAllTaskInfo(nodes, 5), 3) << "the three newest";
+    EXPECT_EQ(Strings(nodes[1].taskID, nodes[2].taskID), Strings(4, 3)) << "newest first";
+    EXPECT_TRUE(Untouched(nodes[3])) << "no more than three";
+    TransferTask t = SampleTask(5);
+    t.taskID = 5;
+    EXPECT_EQ(Listed(nodes[0]), Listed(t)) << "the newest task's fields";
     EXPECT_TRUE(Lines().empty());
 }
 
@@ -210,12 +234,14 @@ TEST_F(TaskRecordsTest, HistoryKeepsTheThreeNewestTasksWithTheirItems) {
         {{5, 100}, "5,100"}};
     for (const auto& [seeded, kept] : cases) {
         SeedTasks(seeded);
+        SCOPED_TRACE("tasks " + ::testing::PrintToString(seeded));
         ClearLines();
         Manager().UpdateTransferHistory();
-        EXPECT_EQ(Ids(), kept + " " + kept + " " + kept + " " + kept + " 1 ");
+        EXPECT_EQ(Ids(), kept + " " + kept + " " + kept + " " + kept + " 1 ")
+            << "the tasks kept, each with its items; the bookmarks all";
         EXPECT_EQ(Lines(), prune);
     }
-    EXPECT_TRUE(Manager().CleanTransferHistory());  // every task goes; the id counter stays
+    EXPECT_TRUE(Manager().CleanTransferHistory());
     Insert(SampleTask(1));
-    EXPECT_EQ(Ids(), "101    1 ");  // bookmarks outlive their tasks
+    EXPECT_EQ(Ids(), "101    1 ") << "cleaned: every task goes, the id counter and bookmarks stay";
 }

@@ -32,11 +32,11 @@ TEST(ThreadPoolTest, OneWorkerRunsJobsInQueueOrderAndStopWaitsForThemAll) {
     pool.Stop();
     opener.join();
     for (int i = 0; i < 100; ++i) expected.push_back(i);
-    EXPECT_EQ(order, expected);
-    EXPECT_THROW(pool.Enqueue([] {}), std::runtime_error);
+    EXPECT_EQ(order, expected) << "in queue order, every one before Stop returned";
+    EXPECT_THROW(pool.Enqueue([] {}), std::runtime_error) << "a stopped pool takes no job";
 }
 
-TEST(ThreadPoolTest, AThrowingJobReachesItsSubmitterAndAPoolWithoutWorkersDiscardsItsJobs) {
+TEST(ThreadPoolTest, AThrowingJobReachesItsSubmitterAndTheNextJobRuns) {
     FileTreeThreadPool pool(1);
     // Shared, so that the test lets go of the job's state only after the worker has (the next
     // job's result orders the two): libstdc++ counts an exception's references where
@@ -44,17 +44,21 @@ TEST(ThreadPoolTest, AThrowingJobReachesItsSubmitterAndAPoolWithoutWorkersDiscar
     std::shared_future<void> failed = pool.Enqueue([] { throw std::runtime_error("job"); }).share();
     EXPECT_EQ(pool.Enqueue([] { return 7; }).get(), 7);
     EXPECT_THROW(failed.get(), std::runtime_error);
+}
+
+TEST(ThreadPoolTest, APoolWithoutWorkersDiscardsItsJobsWhenDestroyed) {
     auto token = std::make_shared<int>(0);
     std::future<void> discarded;
     {
         FileTreeThreadPool none(0);
         discarded = none.Enqueue([token] { ++*token; });
         none.Stop();
-        EXPECT_EQ(token.use_count(), 2);  // still queued
+        EXPECT_EQ(token.use_count(), 2) << "still queued after Stop";
     }
-    EXPECT_THROW(discarded.get(), std::future_error);  // a broken promise
+    EXPECT_THROW(discarded.get(), std::future_error) << "a broken promise";
     discarded = {};  // the job may live on with its future, but no longer
-    EXPECT_EQ(std::make_pair(*token, token.use_count()), std::make_pair(0, 1L));
+    EXPECT_EQ(*token, 0) << "never run";
+    EXPECT_EQ(token.use_count(), 1) << "and freed";
 }
 
 #if !defined(_WIN32) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)

@@ -99,10 +99,12 @@ TEST_F(CrashPosixTest, KilledProcessesLoseNoReturnedWriteAndLeaveWholeBatches) {
             "select count(*), count(distinct errCode), max(errCode) from "
             "TransferFileInfo where taskID = 1 and status = 0");
         long long now = std::stoll(fails[0][2]);
-        EXPECT_EQ(fails[0][0] + "," + fails[0][1], "2000,1");
+        EXPECT_EQ(fails[0][0], "2000") << "every file of the batch is marked failed";
+        EXPECT_EQ(fails[0][1], "1") << "all by one batch";
         EXPECT_TRUE(now == failErr || (now > failErr && started[kFail].count(now))) << now;
         failErr = now;
-        EXPECT_EQ(main.Count("select count(*) from TransferFileInfo where taskID = 1"), 20005);
+        EXPECT_EQ(main.Count("select count(*) from TransferFileInfo where taskID = 1"), 20005)
+            << "task 1's recording stays whole";
         main.Exec(
             "delete from TransferFileInfo where taskID != 1; pragma wal_checkpoint(truncate)");
         if (HasFatalFailure()) return;

@@ -93,11 +93,16 @@ TEST_F(LoadPosixTest, TwoProcessesOfEightThreadsLoseNoWriteAndReadBackTheirOwn) 
     // tasks and cache rows as it made, for each task.
     CloseIdleConnections();
     const std::vector<Rows> expected = Stored(aloneFolder / "Voded" / "Corvanel", 1, 1);
+    const char* const tables[] = {
+        "tasks",           "cache rows",          "TransferTask",        "TransferFileInfo",
+        "TransferAppInfo", "TransferSettingInfo", "TransferBookmarkInfo"};
     for (int task = 1; task <= kTasks; ++task) {
-        EXPECT_TRUE(Stored(DataFolder(), task, kTasks) == expected) << "task " << task;
+        const std::vector<Rows> stored = Stored(DataFolder(), task, kTasks);
+        for (size_t i = 0; i < stored.size(); ++i)
+            EXPECT_TRUE(stored[i] == expected[i]) << "task " << task << ": " << tables[i];
     }
-    EXPECT_EQ(Scalar("pragma integrity_check"), "ok");
-    EXPECT_EQ(TestDb(CacheDbFile()).Scalar("pragma integrity_check"), "ok");
+    EXPECT_EQ(Scalar("pragma integrity_check"), "ok") << "the migration database";
+    EXPECT_EQ(TestDb(CacheDbFile()).Scalar("pragma integrity_check"), "ok") << "the cache";
 }
 
 // A service and a desktop application may start together on a machine without a database: every
@@ -118,14 +123,16 @@ TEST_F(LoadPosixTest, ProcessesStartingTogetherOnAFreshFolderStartUpCleanly) {
             }));
         }
         for (auto& starter : starters) {
-            EXPECT_EQ(starter->ReadAll() + std::to_string(starter->Wait()), "0");
+            EXPECT_EQ(starter->ReadAll() + std::to_string(starter->Wait()), "0")
+                << "a start-up's error lines, then its exit status";
         }
         TestDb main(folder / "Voded" / "Corvanel" / "corvanel.db");
-        // Write-ahead logging, auto-vacuum, the five tables with fileIndex and two of SQLite's
-        // own, and each process's task.
-        EXPECT_EQ(main.Query("select * from pragma_journal_mode, pragma_auto_vacuum, (select "
-                             "count(*) from sqlite_master), (select count(*) from TransferTask)"),
-                  (Rows{{"wal", "1", "8", "4"}}));
+        ExpectEach<std::string>(
+            {{"write-ahead logging", main.Scalar("pragma journal_mode"), "wal"},
+             {"auto-vacuum", main.Scalar("pragma auto_vacuum"), "1"},
+             {"the five tables, fileIndex and two of SQLite's own",
+              main.Scalar("select count(*) from sqlite_master"), "8"},
+             {"each process's task", main.Scalar("select count(*) from TransferTask"), "4"}});
     }
 }
 }  // namespace

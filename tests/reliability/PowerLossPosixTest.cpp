@@ -383,17 +383,25 @@ void Set(Model& model, const std::string& table, int task, const std::string& ke
 }
 
 // A call of the run and the commits it makes, each as a change of the expected rows.
+using Commit = std::function<void(Model&)>;
 struct Call {
     std::string name;
     std::function<void()> run;
-    std::vector<std::function<void(Model&)>> commits;
+    std::vector<Commit> commits;
 };
 DataBaseManager& Db() { return *DataBaseManager::GetInstance(); }
 
-// The migration: task 4, its files recorded, and the counters its batches write.
+// The migration: task 4, its files recorded, and the counters its batches write. A commit that
+// sets values in its row, and one that sets each file's values in the file's row.
 constexpr int kTask = 4;
-void SetTask(Model& model, const std::map<std::string, std::string>& values) {
-    Set(model, "TransferTask", 0, "taskID", {{std::to_string(kTask), values}});
+using Values = std::map<std::string, std::string>;
+Commit TaskCommit(const Values& values) {
+    return [=](Model& model) {
+        Set(model, "TransferTask", 0, "taskID", {{std::to_string(kTask), values}});
+    };
+}
+Commit FilesCommit(const std::map<std::string, Values>& rows) {
+    return [=](Model& model) { Set(model, "TransferFileInfo", kTask, "sendFilePath", rows); };
 }
 struct Migration {
     std::vector<DirTreeNode*> files;
@@ -408,7 +416,7 @@ void Batches(std::vector<Call>& calls, Migration& m, size_t from, size_t to,
         const size_t last = std::min(to, first + sizes[k % sizes.size()]);
         std::vector<TransferFileInfo> copied;
         std::vector<SendFailedFileInfo> failed;
-        std::map<std::string, std::map<std::string, std::string>> copiedRows, failedRows;
+        std::map<std::string, Values> copiedRows, failedRows;
         for (size_t i = first; i < last; ++i) {
             const std::wstring& path = m.files[i]->sendFilePath;
             const std::string key(path.begin(), path.end());
@@ -425,27 +433,21 @@ void Batches(std::vector<Call>& calls, Migration& m, size_t from, size_t to,
         }
         calls.push_back({"UpdateTaskFileStatus",
                          [=]() mutable { Db().UpdateTaskFileStatus(copied); },
-                         {[=](Model& model) {
-                             Set(model, "TransferFileInfo", kTask, "sendFilePath", copiedRows);
-                         }}});
+                         {FilesCommit(copiedRows)}});
         if (!failed.empty()) {
             calls.push_back({"UpdateFailFileInfo",
                              [=]() mutable { Db().UpdateFailFileInfo(failed, kTask); },
-                             {[=](Model& model) {
-                                 Set(model, "TransferFileInfo", kTask, "sendFilePath", failedRows);
-                             }}});
+                             {FilesCommit(failedRows)}});
         }
         m.progress.endTime = 1700000000 + static_cast<long long>(calls.size());
         TransferTask p = m.progress;
         calls.push_back({"UpdateFileTaskInfo",
                          [=]() mutable { Db().UpdateFileTaskInfo(p); },
-                         {[=](Model& model) {
-                             SetTask(model, {{"completeNums", std::to_string(p.completeNums)},
-                                             {"completeSize", std::to_string(p.completeSize)},
-                                             {"endTime", std::to_string(p.endTime)},
-                                             {"fileStatus", std::to_string(p.fileStatus)},
-                                             {"completeEmptyFolderNum", "0"}});
-                         }}});
+                         {TaskCommit({{"completeNums", std::to_string(p.completeNums)},
+                                      {"completeSize", std::to_string(p.completeSize)},
+                                      {"endTime", std::to_string(p.endTime)},
+                                      {"fileStatus", std::to_string(p.fileStatus)},
+                                      {"completeEmptyFolderNum", "0"}})}});
         calls.push_back({"QueryTaskCompleteInfoByID",
                          [] {
                              int files = 0, folders = 0;
@@ -479,20 +481,15 @@ void Finish(std::vector<Call>& calls, Migration& m) {
     calls.push_back(
         {"UpdateFileTaskInfo",
          [p = m.progress]() mutable { Db().UpdateFileTaskInfo(p); },
-         {[p = m.progress](Model& model) {
-             SetTask(model, {{"fileStatus", "2"}, {"endTime", std::to_string(p.endTime)}});
-         }}});
+         {TaskCommit({{"fileStatus", "2"}, {"endTime", std::to_string(m.progress.endTime)}})}});
     calls.push_back({"UpdateTaskCompleteInfoById",
                      [=] { Db().UpdateTaskCompleteInfoById(kTask, files, 7, 1); },
-                     {[=](Model& model) {
-                         SetTask(model, {{"completeNums", std::to_string(files)},
-                                         {"completeSize", "7"},
-                                         {"completeEmptyFolderNum", "1"}});
-                     }}});
-    calls.push_back(
-        {"UpdateTaskStatusById", [] { Db().UpdateTaskStatusById(kTask, 2); }, {[](Model& model) {
-             SetTask(model, {{"status", "2"}});
-         }}});
+                     {TaskCommit({{"completeNums", std::to_string(files)},
+                                  {"completeSize", "7"},
+                                  {"completeEmptyFolderNum", "1"}})}});
+    calls.push_back({"UpdateTaskStatusById",
+                     [] { Db().UpdateTaskStatusById(kTask, 2); },
+                     {TaskCommit({{"status", "2"}})}});
     calls.push_back(
         {"InsertOneTask",
          [] {

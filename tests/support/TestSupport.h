@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <mutex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "DataBaseManager.h"
@@ -141,6 +142,13 @@ bool Renamed(const std::filesystem::path& from, const std::filesystem::path& to)
 
 // A file's bytes; empty for a folder or a file that is not there.
 std::string ReadFile(const std::filesystem::path& file);
+
+// Checks each row: a behaviour a caller sees, what it got and what it should get. A failure
+// names the row's behaviour.
+template <class T>
+void ExpectEach(std::initializer_list<std::tuple<std::string, T, T>> rows) {
+    for (const auto& [behaviour, got, want] : rows) EXPECT_EQ(got, want) << behaviour;
+}
 
 // A caller's fixed-size records before a call: every byte a sentinel, so untouched ones show.
 template <class Node, size_t N>
