@@ -195,7 +195,6 @@ int CopyAndRecord(const DirTreeNode* top, const std::vector<Entry>& entries, Tas
             if (recorder.Due()) recorder.Flush();
         }
         walk.CloseAll();
-        recorder.Flush();
     }
     console.EndProgress();
     return recorder.Finish(started);

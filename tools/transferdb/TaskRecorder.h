@@ -51,7 +51,8 @@ public:
     // counters are written, then its finished folders get their permissions and times.
     void Flush();
 
-    // Records the end of the task, prints its summary and returns the exit code.
+    // Records the last batch and the end of the task, prints its summary and returns the exit
+    // code.
     int Finish(long long started);
 
     // Outcomes are recorded together: a batch is recorded when it holds this many, or when its
