@@ -53,6 +53,20 @@ TEST_F(DataBaseManagerTest, StatementsAndTransactionsSayWhetherTheySucceeded) {
     EXPECT_TRUE(CloseDb(db));
 }
 
+// No handle to fill and no path to create: refused with a line, never a connection to nowhere.
+TEST_F(DataBaseManagerTest, ConnectionsRefuseAMissingHandleOrPath) {
+    Started();
+    EXPECT_FALSE(ConnectDb(nullptr, true, DB_TYPE_MIGRATION, false));
+    EXPECT_FALSE(ConnectDbReadonly(nullptr, DB_TYPE_MIGRATION));
+    EXPECT_FALSE(CreateDb(""));
+    EXPECT_EQ(
+        Lines(),
+        (LogLines{
+            Error("connect DB, dataBase pointer is nullptr", "ConnectDb"),
+            Error("Connect Db read only, dataBase pointer is nullptr", "ConnectDbReadonly"),
+            Error("SQLite error:Create sync database failed,error code is .14", "CreateDb")}));
+}
+
 TEST_F(DataBaseManagerTest, LaterCallsReturnTheSameInstanceAndDoNoDatabaseWork) {
     DataBaseManager* first = &Started();
     EXPECT_EQ(DataBaseManager::GetInstance(), first);
@@ -148,6 +162,10 @@ TEST_F(DataBaseManagerTest, IdleForASecondTheLibraryLetsGoOfItsFiles) {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         EXPECT_TRUE(fs::exists(wal)) << "closed within a burst, after write " << i;
     }
+    // More statements than a connection keeps: those it drops must not hold its close back.
+    int nums = 0, folders = 0;
+    long long size = 0;
+    for (int id = 1; id <= 30; ++id) m.QueryTaskCompleteInfoByID(id, nums, size, folders);
     EXPECT_TRUE(WaitForNoLog(MainDbFile())) << "idle: the log and the shared memory are gone";
     EXPECT_LE(OpenHandlesTo(MainDbFile()), 0) << "idle: no handle";  // -1: not told here
     const fs::path moved = DataFolder() / "moved.db";
