@@ -232,6 +232,7 @@ TEST_F(DataBaseManagerTest, AForkedChildWorksOnConnectionsOfItsOwnAndItsEndLeave
     EXPECT_EQ(m.GetMaxTaskID(), 5) << "the parent reads the child's write";
     m.InsertOneTask(task);
     EXPECT_EQ(m.GetMaxTaskID(), 6) << "and writes on";
+    EXPECT_TRUE(WaitForNoLog(MainDbFile())) << "and lets go when idle, as before the fork";
     EXPECT_EQ(Scalar("PRAGMA integrity_check"), "ok");
     EXPECT_TRUE(Lines().empty());
 }
