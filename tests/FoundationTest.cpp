@@ -162,7 +162,8 @@ TEST_F(DataBaseManagerTest, IdleForASecondTheLibraryLetsGoOfItsFiles) {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         EXPECT_TRUE(fs::exists(wal)) << "closed within a burst, after write " << i;
     }
-    // More statements than a connection keeps: those it drops must not hold its close back.
+    // More statements than a connection keeps (the id is part of each text): those it drops
+    // must not hold its close back.
     int nums = 0, folders = 0;
     long long size = 0;
     for (int id = 1; id <= 30; ++id) m.QueryTaskCompleteInfoByID(id, nums, size, folders);
